@@ -1,0 +1,96 @@
+// pagestrip: copy the data areas of a raw NAND dump, dropping each page's
+// spare (OOB) area, so that file-system tools can read the result.
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+constexpr std::size_t datasize = 2048;
+constexpr std::size_t sparesize = 64;
+
+// True when writing outfilename would destroy infilename's stored bytes.
+static bool samefile(const char *infilename, const char *outfilename)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::equivalent(infilename, outfilename, ec))
+        return false;
+    // A device such as /dev/null stores nothing that truncation could lose.
+    fs::file_status st = fs::status(outfilename, ec);
+    return fs::is_regular_file(st) || fs::is_block_file(st);
+}
+
+int main(int argc, char *argv[])
+{
+    std::array<unsigned char, datasize> data;
+    std::array<std::uint32_t, sparesize / 4> spare;
+    std::size_t status;
+
+    if (argc < 3) {
+        const char *name =
+            argc > 0 && argv[0][0] != '\0' ? argv[0] : "pagestrip";
+        fprintf(stderr, "usage: %s file1 file2\n", name);
+        exit(1);
+    }
+    const char *infilename = argv[1];
+    const char *outfilename = argv[2];
+
+    printf("%s\n", infilename);
+    FILE *infile = fopen(infilename, "rb");
+    if (infile == nullptr) {
+        perror("open");
+        exit(1);
+    }
+
+    printf("%s\n", outfilename);
+    if (samefile(infilename, outfilename)) {
+        fputs("open: input and output are the same file\n", stderr);
+        exit(1);
+    }
+    FILE *outfile = fopen(outfilename, "wb");
+    if (outfile == nullptr) {
+        perror("open");
+        exit(1);
+    }
+
+    for (;;) {
+        status = fread(data.data(), 1, datasize, infile);
+        if (status < datasize && ferror(infile)) {
+            perror("read");
+            exit(1);
+        }
+        if (status == 0)
+            break;
+        // Pad a short last page as erased flash, never with an older page.
+        memset(data.data() + status, 0xff, datasize - status);
+
+        if (fread(spare.data(), 1, sparesize, infile) < sparesize) {
+            if (ferror(infile)) {
+                perror("read");
+                exit(1);
+            }
+            if (feof(infile))
+                printf("Found EOF\n");
+        }
+
+        if (fwrite(data.data(), datasize, 1, outfile) != 1) {
+            perror("write");
+            exit(1);
+        }
+    }
+
+    // A full disk often shows only when the last buffer is flushed.
+    if (fclose(outfile) != 0) {
+        perror("write");
+        exit(1);
+    }
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        perror("write");
+        exit(1);
+    }
+    exit(0);
+}
