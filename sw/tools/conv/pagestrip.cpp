@@ -10,8 +10,19 @@
 #include <filesystem>
 #include <system_error>
 
-constexpr std::size_t datasize = 2048;
-constexpr std::size_t sparesize = 64;
+// The page geometry is fixed at build time; CMake passes it in.
+#ifndef PAGESTRIP_DATA_SIZE
+#define PAGESTRIP_DATA_SIZE 2048
+#endif
+#ifndef PAGESTRIP_SPARE_SIZE
+#define PAGESTRIP_SPARE_SIZE 64
+#endif
+
+constexpr std::size_t datasize = PAGESTRIP_DATA_SIZE;
+constexpr std::size_t sparesize = PAGESTRIP_SPARE_SIZE;
+static_assert(datasize > 0, "the data area cannot be empty");
+static_assert(sparesize > 0 && sparesize % 4 == 0,
+              "the spare area is a whole number of 32-bit words");
 // Stream buffers: large enough that a page costs a small fraction of a
 // system call, as few as a plain copy makes (see bench/run).
 constexpr std::size_t iobufsize = 256 * 1024;

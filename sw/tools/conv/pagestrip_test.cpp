@@ -19,8 +19,9 @@ namespace fs = std::filesystem;
 namespace
 {
 
-constexpr std::size_t datasize = 2048;
-constexpr std::size_t pagesize = datasize + 64;
+// The geometry the tool under test was built for.
+constexpr std::size_t datasize = PAGESTRIP_DATA_SIZE;
+constexpr std::size_t pagesize = datasize + PAGESTRIP_SPARE_SIZE;
 
 // What the tool should write for a whole input: one block per page begun,
 // a short data area padded with 0xFF.
