@@ -1,0 +1,770 @@
+// Black-box tests: run the built pagestrip in a fresh folder and compare what
+// it prints, its exit status and the image it writes with a model below.
+//
+// The tool may be a foreign program (a 32-bit or a Windows build); it then
+// runs through the emulator that the build names, as CMake runs such
+// programs, and cases that cannot be shown through it are skipped, saying
+// why.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+// The geometry the tool under test was built for.
+constexpr std::size_t datasize = PAGESTRIP_DATA_SIZE;
+constexpr std::size_t pagesize = datasize + PAGESTRIP_SPARE_SIZE;
+
+// The emulator that runs the tool, its words separated by '|'; empty for a
+// native tool.
+std::vector<std::string> emulator()
+{
+    std::vector<std::string> cmd;
+    std::stringstream list(PAGESTRIP_EMULATOR);
+    for (std::string item; std::getline(list, item, '|');)
+        if (!item.empty())
+            cmd.push_back(item);
+    return cmd;
+}
+
+bool windows() { return fs::path(PAGESTRIP_BINARY).extension() == ".exe"; }
+
+// qemu can set the program's argv[0]; Wine hands over the program's path.
+bool canchooseargv0()
+{
+    std::vector<std::string> e = emulator();
+    return e.empty() ||
+           fs::path(e.back()).filename().string().rfind("qemu-", 0) == 0;
+}
+
+// Lines as the tool writes them: Windows programs end them with CR LF.
+std::string lines(std::initializer_list<std::string> ls)
+{
+    std::string s;
+    for (const std::string &l : ls)
+        s += l + (windows() ? "\r\n" : "\n");
+    return s;
+}
+
+// What the tool should write for a whole input: one block per page begun,
+// a short data area padded with 0xFF.
+std::string model(const std::string &in)
+{
+    std::string out;
+    for (std::size_t p = 0; p < in.size(); p += pagesize) {
+        std::string block = in.substr(p, datasize);
+        block.resize(datasize, '\xff');
+        out += block;
+    }
+    return out;
+}
+
+std::string modelstdout(const std::string &in, const std::string &out,
+                        std::size_t len)
+{
+    if (len % pagesize != 0)
+        return lines({in, out, "Found EOF"});
+    return lines({in, out});
+}
+
+std::string randombytes(std::mt19937 &rng, std::size_t n)
+{
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(rng() & 0xff);
+    return s;
+}
+
+std::string slurp(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+void spit(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f << bytes;
+    ASSERT_TRUE(f.flush()) << p;
+}
+
+// "tag: reason" as the tool reports it. Windows programs word the reasons
+// in their own runtime, so there only the tag is known for certain.
+std::string errtext(int err, const char *tag)
+{
+    return lines({std::string(tag) + ": " + std::strerror(err)});
+}
+
+void expecterr(const std::string &got, int err, const char *tag)
+{
+    if (windows())
+        EXPECT_EQ(got.rfind(std::string(tag) + ": ", 0), 0u) << got;
+    else
+        EXPECT_EQ(got, errtext(err, tag));
+}
+
+// Reads a pipe to its end on a thread of its own, so that the tool never
+// blocks on a full pipe while the test waits for it.
+struct Drain {
+    std::string bytes;
+    std::thread t;
+    explicit Drain(int fd)
+        : t([this, fd] {
+              char buf[65536];
+              for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+                  bytes.append(buf, std::size_t(n));
+              close(fd);
+          })
+    {
+    }
+};
+
+// How one run is wired, beyond its argument vector.
+struct Wiring {
+    std::string stdoutpath;      // empty: captured into Result::out
+    bool stdoutkeep = false;     // open stdoutpath as 1<> does, not truncating
+    bool stdoutpipe = false;     // standard output is a pipe, read into out
+    bool stderrtostdout = false; // 2>&1
+    bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
+    const std::string *stdinbytes = nullptr; // fed through a pipe
+    rlim_t stack = 0;                        // a stack limit, in bytes
+    unsigned timeout = 60;
+};
+
+struct Result {
+    int status;
+    std::string out, err, fd3;
+};
+
+class Pagestrip : public ::testing::Test
+{
+  protected:
+    fs::path root, work;
+
+    void SetUp() override
+    {
+        std::string tmpl = (fs::temp_directory_path() / "pagestrip.XXXXXX");
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << std::strerror(errno);
+        root = tmpl;
+        work = root / "work";
+        fs::create_directory(work);
+    }
+
+    void TearDown() override { fs::remove_all(root); }
+
+    // Runs the tool in `work` with this argument vector (argv[0] included)
+    // and standard input from /dev/null unless wired otherwise. A run that
+    // hangs is killed after `w.timeout` seconds.
+    Result run(const std::vector<std::string> &argv, const Wiring &w = {})
+    {
+        // Natively argv[0] is passed as it is; qemu takes it as an option.
+        std::vector<std::string> cmd = emulator();
+        const bool native = cmd.empty();
+        if (!native && canchooseargv0() && !argv.empty())
+            cmd.insert(cmd.end(), {"-0", argv[0]});
+        cmd.push_back(PAGESTRIP_BINARY);
+        if (!argv.empty())
+            cmd.insert(cmd.end(), argv.begin() + 1, argv.end());
+        std::vector<char *> args;
+        for (std::size_t i = native ? 1 : 0; i < cmd.size(); i++)
+            args.push_back(const_cast<char *>(cmd[i].c_str()));
+        if (native && !argv.empty())
+            args.insert(args.begin(), const_cast<char *>(argv[0].c_str()));
+        args.push_back(nullptr);
+
+        // A tool that ends early must fail the test, not kill it.
+        signal(SIGPIPE, SIG_IGN);
+        fs::path outcap = root / "stdout", errcap = root / "stderr";
+        std::string outpath =
+            w.stdoutpath.empty() ? outcap.string() : w.stdoutpath;
+        int outflags = w.stdoutkeep ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC;
+        int inpipe[2], outpipe[2], fd3pipe[2], execpipe[2];
+        EXPECT_EQ(pipe(inpipe), 0);
+        EXPECT_EQ(pipe(outpipe), 0);
+        EXPECT_EQ(pipe(fd3pipe), 0);
+        EXPECT_EQ(pipe2(execpipe, O_CLOEXEC), 0);
+
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = w.stdinbytes ? inpipe[0] : open("/dev/null", O_RDONLY);
+            int out = w.stdoutpipe ? outpipe[1]
+                                   : open(outpath.c_str(), outflags, 0644);
+            int err = open(errcap.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            rlimit stack = {w.stack, w.stack};
+            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
+                dup2(out, 1) < 0 || dup2(w.stderrtostdout ? 1 : err, 2) < 0 ||
+                (w.fd3pipe && dup2(fd3pipe[1], 3) < 0) ||
+                chdir(work.c_str()) < 0 ||
+                (w.stack && setrlimit(RLIMIT_STACK, &stack) < 0))
+                _exit(126);
+            for (int fd : {inpipe[0], inpipe[1], outpipe[0], outpipe[1],
+                           fd3pipe[0], fd3pipe[1]})
+                if (fd > 3 || (fd == 3 && !w.fd3pipe))
+                    close(fd);
+            alarm(w.timeout);
+            execvp(cmd[0].c_str(), args.data());
+            int e = errno;
+            (void)!write(execpipe[1], &e, sizeof e);
+            _exit(127);
+        }
+        close(inpipe[0]);
+        close(outpipe[1]);
+        close(fd3pipe[1]);
+        close(execpipe[1]);
+        Drain outdrain(outpipe[0]), fd3drain(fd3pipe[0]);
+        // Uneven chunks, as a pipe from pv or a slow reader delivers them.
+        std::thread feeder([&w, fd = inpipe[1]] {
+            std::size_t chunk = 1;
+            for (std::size_t at = 0; w.stdinbytes && at < w.stdinbytes->size();
+                 at += chunk, chunk = chunk * 7 % 65521 + 1)
+                if (write(fd, w.stdinbytes->data() + at,
+                          std::min(chunk, w.stdinbytes->size() - at)) < 0)
+                    break;
+            close(fd);
+        });
+        int execerr = 0;
+        if (read(execpipe[0], &execerr, sizeof execerr) == sizeof execerr)
+            ADD_FAILURE() << "cannot run " << cmd[0] << ": "
+                          << std::strerror(execerr);
+        close(execpipe[0]);
+        int ws = 0;
+        EXPECT_EQ(waitpid(pid, &ws, 0), pid);
+        feeder.join();
+        outdrain.t.join();
+        fd3drain.t.join();
+        EXPECT_TRUE(WIFEXITED(ws))
+            << "killed by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0)
+            << (WIFSIGNALED(ws) && WTERMSIG(ws) == SIGALRM ? " (timed out)"
+                                                           : "");
+        Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, "", slurp(errcap),
+                 fd3drain.bytes};
+        r.out = w.stdoutpipe           ? outdrain.bytes
+                : w.stdoutpath.empty() ? slurp(outcap)
+                                       : "";
+        return r;
+    }
+
+    Result run(const std::string &in, const std::string &out,
+               const Wiring &w = {})
+    {
+        return run({"pagestrip", in, out}, w);
+    }
+
+    // Converts `input` over an output that already holds other bytes and
+    // checks everything the tool shows against the model.
+    void convertchecked(const std::string &input, const Wiring &w = {})
+    {
+        spit(work / "dump", input);
+        spit(work / "data", std::string(3 * datasize + 7, 'o'));
+        Result r = run("dump", "data", w);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, modelstdout("dump", "data", input.size()));
+        EXPECT_EQ(r.err, "");
+        std::string got = slurp(work / "data");
+        EXPECT_EQ(got.size(), model(input).size());
+        EXPECT_TRUE(got == model(input)) << "output bytes differ";
+    }
+
+    std::vector<fs::path> files()
+    {
+        return {fs::directory_iterator(work), fs::directory_iterator()};
+    }
+};
+
+TEST_F(Pagestrip, LengthsAroundEveryBoundary)
+{
+    const std::size_t lengths[] = {0,
+                                   1,
+                                   datasize - 1,
+                                   datasize,
+                                   datasize + 1,
+                                   pagesize - 1,
+                                   pagesize,
+                                   pagesize + 1,
+                                   pagesize + 10,
+                                   pagesize + datasize - 1,
+                                   pagesize + datasize,
+                                   pagesize + datasize + 10,
+                                   2 * pagesize,
+                                   7 * pagesize,
+                                   7 * pagesize + 1};
+    std::mt19937 rng(20261210);
+    for (std::size_t len : lengths) {
+        SCOPED_TRACE("length " + std::to_string(len));
+        convertchecked(randombytes(rng, len));
+    }
+}
+
+// Small random inputs, and inputs of a few MiB that cross the streams'
+// 256 KiB buffers many times, all ending inside a page.
+TEST_F(Pagestrip, RandomLengthsAndContents)
+{
+    std::mt19937 rng(4242);
+    std::vector<std::size_t> lengths;
+    for (int i = 0; i < 40; i++)
+        lengths.push_back(rng() % (40 * pagesize));
+    for (std::size_t mib : {3, 5})
+        lengths.push_back((mib << 20) / pagesize * pagesize + 777);
+    for (std::size_t len : lengths) {
+        SCOPED_TRACE("length " + std::to_string(len));
+        convertchecked(randombytes(rng, len));
+    }
+}
+
+// A dump fed through a pipe arrives in uneven pieces; the image must not
+// depend on how the reads were cut.
+TEST_F(Pagestrip, InputThroughAPipe)
+{
+    if (windows())
+        GTEST_SKIP() << "/dev/stdin has no Windows counterpart";
+    std::mt19937 rng(11);
+    for (std::size_t len : {std::size_t(0), 5 * pagesize,
+                            (std::size_t(3) << 20) / pagesize * pagesize + 9}) {
+        SCOPED_TRACE("length " + std::to_string(len));
+        const std::string input = randombytes(rng, len);
+        Wiring w;
+        w.stdinbytes = &input;
+        Result r = run("/dev/stdin", "data", w);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, modelstdout("/dev/stdin", "data", len));
+        EXPECT_TRUE(slurp(work / "data") == model(input)) << "bytes differ";
+    }
+}
+
+// Written out by hand rather than by the model: a short last page is padded
+// with erased flash, not with what the page before it held.
+TEST_F(Pagestrip, ShortPageIsFilledWithErasedBytes)
+{
+    struct Case {
+        std::string input, expected;
+    } cases[] = {
+        {std::string(pagesize, '\x00') + "0123456789",
+         std::string(datasize, '\x00') + "0123456789" +
+             std::string(datasize - 10, '\xff')},
+        {"abc", "abc" + std::string(datasize - 3, '\xff')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("input of " + std::to_string(c.input.size()) + " bytes");
+        spit(work / "dump", c.input);
+        Result r = run("dump", "data");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, lines({"dump", "data", "Found EOF"}));
+        EXPECT_TRUE(slurp(work / "data") == c.expected);
+    }
+}
+
+TEST_F(Pagestrip, UsageWithoutTwoOperands)
+{
+    struct Case {
+        std::vector<std::string> argv;
+        std::string name;
+    } cases[] = {
+        {{"pagestrip"}, "pagestrip"},
+        {{"pagestrip", "dump"}, "pagestrip"},
+        {{"/opt/flash/bin/ps", "dump"}, "/opt/flash/bin/ps"},
+        {{}, "pagestrip"},
+        {{""}, "pagestrip"},
+    };
+    spit(work / "dump", std::string(pagesize, 'x'));
+    for (const Case &c : cases) {
+        const std::string what =
+            c.argv.empty() ? "no argv[0]" : "argv[0] \"" + c.argv[0] + "\"";
+        SCOPED_TRACE(what);
+        if (c.argv.empty() && !emulator().empty()) {
+            std::cout << "[ SKIPPED  ] " << what
+                      << ": an emulator cannot pass an empty argument vector\n";
+            continue;
+        }
+        if (!canchooseargv0() && c.argv[0] != "pagestrip") {
+            std::cout << "[ SKIPPED  ] " << what
+                      << ": Windows hands over the program's own path\n";
+            continue;
+        }
+        Result r = run(c.argv);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        if (canchooseargv0()) {
+            EXPECT_EQ(r.err, lines({"usage: " + c.name + " file1 file2"}));
+        } else {
+            // As Windows hands it over: the program's full path.
+            std::string exe = fs::path(PAGESTRIP_BINARY).filename().string();
+            EXPECT_EQ(r.err.rfind("usage: ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(exe + " file1 file2\r\n"), std::string::npos)
+                << r.err;
+        }
+        EXPECT_EQ(files().size(), 1u) << "a file was created";
+    }
+}
+
+TEST_F(Pagestrip, OperandsPastTheSecondAreIgnored)
+{
+    std::mt19937 rng(7);
+    std::string input = randombytes(rng, 3 * pagesize + 5);
+    spit(work / "dump", input);
+    Result r = run({"pagestrip", "dump", "data", "extra", "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines({"dump", "data", "Found EOF"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(slurp(work / "data") == model(input));
+    EXPECT_EQ(files().size(), 2u);
+}
+
+// A lone hyphen is a file name like any other, not standard input or output.
+TEST_F(Pagestrip, HyphenIsAFileName)
+{
+    std::mt19937 rng(8);
+    const std::string input = randombytes(rng, 2 * pagesize);
+    for (auto [in, out] : {std::pair{"-", "data"}, std::pair{"dump", "-"}}) {
+        SCOPED_TRACE(std::string(in) + " " + out);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        spit(work / in, input);
+        Result r = run(in, out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, lines({in, out}));
+        EXPECT_TRUE(slurp(work / out) == model(input));
+    }
+}
+
+// An input that cannot be opened or is not a file ends the run before the
+// output is touched; an output that cannot be opened ends it with the
+// input read by nothing.
+TEST_F(Pagestrip, OpenFailures)
+{
+    struct Case {
+        const char *in, *out;
+        bool echoesout;
+        int err;
+    } cases[] = {
+        {"nothere", "data", false, ENOENT},   {"adir", "data", false, EISDIR},
+        {"dump", "nodir/data", true, ENOENT}, {"dump", "adir", true, EISDIR},
+        {"dump", "dump/data", true, ENOTDIR}, {"dump", "loop", true, ELOOP},
+    };
+    fs::create_directory(work / "adir");
+    fs::create_symlink("loop", work / "loop");
+    spit(work / "dump", std::string(pagesize, 'x'));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.in) + " " + c.out);
+        if (windows() && c.err == ELOOP) {
+            std::cout << "[ SKIPPED  ] " << c.out
+                      << ": a symbolic link loop has no Windows program's "
+                         "counterpart\n";
+            continue;
+        }
+        // An output named "data" is tried absent and holding bytes: it is
+        // neither created nor touched.
+        for (bool existing : {false, true}) {
+            if (existing && std::string(c.out) != "data")
+                break;
+            if (existing)
+                spit(work / "data", "keep me");
+            Result r = run(c.in, c.out);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out,
+                      c.echoesout ? lines({c.in, c.out}) : lines({c.in}));
+            expecterr(r.err, c.err, "open");
+            EXPECT_EQ(fs::exists(work / "data"), existing);
+            if (existing) {
+                EXPECT_EQ(slurp(work / "data"), "keep me");
+            }
+            fs::remove(work / "data");
+        }
+    }
+}
+
+TEST_F(Pagestrip, WriteErrorsAreReported)
+{
+    if (windows())
+        GTEST_SKIP() << "/dev/full and /dev/zero have no Windows counterpart";
+    // One page stays in the stream's buffer until the final close; many
+    // pages make a write fail on the way; an endless input must stop at the
+    // first failed write rather than run on.
+    spit(work / "one", std::string(pagesize, 'x'));
+    spit(work / "many", std::string(4000 * pagesize, 'x'));
+    for (const char *in : {"one", "many", "/dev/zero"}) {
+        SCOPED_TRACE(in);
+        Result r = run(in, "/dev/full");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, lines({in, "/dev/full"}));
+        EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
+    }
+}
+
+// A failed echo is reported at once with its own reason, not one left over
+// from looking up a name, and nothing is opened after it.
+TEST_F(Pagestrip, StandardOutputErrorIsReported)
+{
+    if (windows())
+        GTEST_SKIP() << "/dev/full has no Windows counterpart";
+    spit(work / "dump", std::string(pagesize + 3, 'x'));
+    const std::string longname(200, 'n');
+    for (const std::string &out : {std::string("data"), longname}) {
+        SCOPED_TRACE(out.size());
+        Wiring w;
+        w.stdoutpath = "/dev/full";
+        Result r = run("dump", out, w);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
+        EXPECT_EQ(files().size(), 1u) << "the output was created";
+    }
+}
+
+// Messages on both streams come in the order things happened, even when
+// they share one file.
+TEST_F(Pagestrip, CombinedLogReadsInOrder)
+{
+    spit(work / "dump", std::string(pagesize, 'x'));
+    struct Case {
+        const char *in, *out;
+        std::string log;
+    } cases[] = {
+        {"nothere", "data", lines({"nothere"}) + errtext(ENOENT, "open")},
+        {"dump", "nodir/data",
+         lines({"dump", "nodir/data"}) + errtext(ENOENT, "open")},
+        {"dump", "dump",
+         lines({"dump", "dump", "open: input and output are the same file"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.in) + " " + c.out);
+        Wiring w;
+        w.stdoutpath = (root / "log").string();
+        w.stderrtostdout = true;
+        Result r = run(c.in, c.out, w);
+        EXPECT_EQ(r.status, 1);
+        if (windows())
+            EXPECT_EQ(slurp(root / "log").rfind(lines({c.in}), 0), 0u);
+        else
+            EXPECT_EQ(slurp(root / "log"), c.log);
+    }
+}
+
+TEST_F(Pagestrip, SameFileIsRefusedAndLeftIntact)
+{
+    std::mt19937 rng(9);
+    const std::string input = randombytes(rng, 3 * pagesize);
+    spit(work / "dump", input);
+    fs::create_hard_link(work / "dump", work / "hard");
+    std::vector<std::string> outs = {"dump", "./dump", "hard"};
+    if (windows()) {
+        outs.push_back(".\\dump");
+        outs.push_back("DUMP");
+    } else {
+        fs::create_symlink("dump", work / "soft");
+        outs.push_back("soft");
+        outs.push_back((work / "dump").string());
+    }
+    for (const std::string &out : outs) {
+        SCOPED_TRACE(out);
+        Result r = run("dump", out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, lines({"dump", out}));
+        EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
+        EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
+    }
+}
+
+// A device is refused as both input and output as a file is: a flash chip
+// appears as a character device, a loop device as a block device.
+TEST_F(Pagestrip, SameDeviceIsRefused)
+{
+    std::vector<std::string> devices = {windows() ? "NUL" : "/dev/null"};
+    // A block device needs a loop device, which needs root and losetup.
+    std::string loop;
+    if (!windows() && geteuid() == 0 &&
+        system("command -v losetup >/dev/null 2>&1") == 0) {
+        spit(root / "disk", std::string(4 * pagesize, 'd'));
+        FILE *p = popen(
+            ("losetup -f --show " + (root / "disk").string() + " 2>/dev/null")
+                .c_str(),
+            "r");
+        char buf[256] = "";
+        if (p && fgets(buf, sizeof buf, p))
+            loop = std::string(buf, strcspn(buf, "\n"));
+        if (p)
+            pclose(p);
+    }
+    if (loop.empty())
+        std::cout << "[ SKIPPED  ] block device: no loop device to be had "
+                     "here (needs root, losetup and /dev/loop*)\n";
+    else
+        devices.push_back(loop);
+    for (const std::string &dev : devices) {
+        SCOPED_TRACE(dev);
+        Result r = run(dev, dev);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, lines({dev, dev}));
+        EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
+    }
+    if (!loop.empty()) {
+        EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
+        EXPECT_TRUE(slurp(root / "disk") == std::string(4 * pagesize, 'd'));
+    }
+}
+
+// The echoes must never be written among the bytes of either image: when
+// standard output is one of the two files, nothing is echoed and nothing
+// is opened for writing.
+TEST_F(Pagestrip, StandardOutputIsNeverAnImage)
+{
+    std::mt19937 rng(12);
+    const std::string input = randombytes(rng, 2 * pagesize + 1);
+    const std::string old = "old data image";
+    struct Case {
+        const char *what, *in, *out, *stdoutpath;
+        bool keep, pipe;
+        const char *err;
+    } cases[] = {
+        {"> data", "dump", "data", "data", false, false,
+         "open: output is standard output"},
+        {"1<> data", "dump", "data", "data", true, false,
+         "open: output is standard output"},
+        {"1<> dump", "dump", "data", "dump", true, false,
+         "open: input is standard output"},
+        {"> data, /dev/stdout", "dump", "/dev/stdout", "data", false, false,
+         "open: output is standard output"},
+        {"| pipe, /dev/stdout", "dump", "/dev/stdout", "", false, true,
+         "open: output is standard output"},
+        {"| pipe, /dev/fd/1", "dump", "/dev/fd/1", "", false, true,
+         "open: output is standard output"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (windows() && (c.pipe || c.out[0] == '/')) {
+            std::cout << "[ SKIPPED  ] " << c.what
+                      << ": Windows has no /dev/stdout\n";
+            continue;
+        }
+        spit(work / "dump", input);
+        spit(work / "data", old);
+        Wiring w;
+        if (c.stdoutpath[0])
+            w.stdoutpath = (work / c.stdoutpath).string();
+        w.stdoutkeep = c.keep;
+        w.stdoutpipe = c.pipe;
+        Result r = run(c.in, c.out, w);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, lines({c.err}));
+        EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
+        if (!c.keep && c.stdoutpath[0])
+            EXPECT_EQ(slurp(work / "data"), "") << "the shell's truncation";
+        else
+            EXPECT_TRUE(slurp(work / "data") == old) << "the output changed";
+    }
+}
+
+// What stays allowed: echoes into a device that stores nothing, and the
+// image streamed into a pipe through another descriptor while the names go
+// elsewhere.
+TEST_F(Pagestrip, StandardOutputThatIsNoImage)
+{
+    if (windows())
+        GTEST_SKIP() << "/dev/null and /dev/fd have no Windows counterpart";
+    std::mt19937 rng(13);
+    const std::string input = randombytes(rng, 6 * pagesize + 100);
+    spit(work / "dump", input);
+
+    Wiring devnull;
+    devnull.stdoutpath = "/dev/null";
+    Result r = run("dump", "/dev/null", devnull);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    Wiring fd3 = devnull; // pagestrip dump /dev/fd/3 3>&1 >/dev/null | ...
+    fd3.fd3pipe = true;
+    r = run("dump", "/dev/fd/3", fd3);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.fd3 == model(input)) << "streamed bytes differ";
+}
+
+// The tool runs on a small stack whatever the page geometry it was built
+// for.
+TEST_F(Pagestrip, SmallStack)
+{
+    if (windows())
+        GTEST_SKIP() << "a Windows program's stack is set in its header, "
+                        "not by a limit its parent sets";
+    Wiring w;
+    w.stack = 64 * 1024;
+    std::mt19937 rng(14);
+    convertchecked(randombytes(rng, 5 * pagesize + 3), w);
+}
+
+// Offsets past 2 GiB on a sparse input: the data image itself passes 2^31
+// bytes, and the blocks on both sides of that mark and at the end are exact.
+TEST_F(Pagestrip, LargeImagePastTwoGiB)
+{
+    const std::uint64_t twogib = std::uint64_t(1) << 31;
+    const std::uint64_t pages = twogib / datasize + 5;
+    const std::uint64_t len = (pages - 1) * pagesize + 1000;
+    const std::uint64_t midpage = twogib / datasize - 2;
+    const std::uint64_t tailpage = pages - 3;
+
+    std::mt19937 rng(31);
+    const std::string mid = randombytes(rng, 4 * pagesize);
+    const std::string tail = randombytes(rng, len - tailpage * pagesize);
+    {
+        std::ofstream f(work / "dump", std::ios::binary);
+        f.seekp(std::streamoff(midpage * pagesize));
+        f << mid;
+        f.seekp(std::streamoff(tailpage * pagesize));
+        f << tail;
+        ASSERT_TRUE(f.flush());
+    }
+    ASSERT_EQ(fs::file_size(work / "dump"), len);
+
+    Wiring w;
+    w.timeout = 1200;
+    Result r = run("dump", "data", w);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines({"dump", "data", "Found EOF"}));
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(fs::file_size(work / "data"), pages * datasize);
+    ASSERT_GT(pages * datasize, twogib);
+
+    std::ifstream f(work / "data", std::ios::binary);
+    auto blocks = [&f](std::uint64_t first, std::size_t n) {
+        std::string s(n * datasize, '\0');
+        f.seekg(std::streamoff(first * datasize));
+        f.read(s.data(), std::streamsize(s.size()));
+        return s;
+    };
+    EXPECT_TRUE(blocks(midpage, 4) == model(mid)) << "around 2 GiB";
+    EXPECT_TRUE(blocks(tailpage, 3) == model(tail)) << "at the end";
+    EXPECT_TRUE(blocks(0, 1) == std::string(datasize, '\0'));
+}
+
+// Says in every test's output how the tool ran.
+class Runner : public ::testing::Environment
+{
+    void SetUp() override
+    {
+        std::cout << "[ RUNS     ] " << PAGESTRIP_BINARY
+                  << (emulator().empty() ? " natively" : " through");
+        for (const std::string &word : emulator())
+            std::cout << " " << word;
+        std::cout << "\n";
+    }
+};
+const auto *runner = ::testing::AddGlobalTestEnvironment(new Runner);
+
+} // namespace
