@@ -340,6 +340,7 @@ TEST_F(Pagestrip, InputThroughAPipe)
                             (std::size_t(3) << 20) / pagesize * pagesize + 9}) {
         SCOPED_TRACE("length " + std::to_string(len));
         const std::string input = randombytes(rng, len);
+        spit(work / "data", "older bytes");
         Wiring w;
         w.stdinbytes = &input;
         Result r = run("/dev/stdin", "data", w);
