@@ -232,12 +232,16 @@ class Pagestrip : public ::testing::Test
         Drain outdrain(outpipe[0]), fd3drain(fd3pipe[0]);
         // Uneven chunks, as a pipe from pv or a slow reader delivers them.
         std::thread feeder([&w, fd = inpipe[1]] {
+            const std::string *in = w.stdinbytes;
             std::size_t chunk = 1;
-            for (std::size_t at = 0; w.stdinbytes && at < w.stdinbytes->size();
-                 at += chunk, chunk = chunk * 7 % 65521 + 1)
-                if (write(fd, w.stdinbytes->data() + at,
-                          std::min(chunk, w.stdinbytes->size() - at)) < 0)
+            for (std::size_t at = 0; in && at < in->size();
+                 chunk = chunk * 7 % 65521 + 1) {
+                ssize_t n = write(fd, in->data() + at,
+                                  std::min(chunk, in->size() - at));
+                if (n < 0)
                     break;
+                at += std::size_t(n);
+            }
             close(fd);
         });
         int execerr = 0;
