@@ -84,15 +84,20 @@ static bool idofname(const char *name, fileid &id)
     return id.ino != decltype(id.ino){};
 }
 #else
+static fileid fromstat(const struct stat &st)
+{
+    return {std::uint64_t(st.st_dev),
+            {std::uint64_t(st.st_ino), 0},
+            st.st_mode,
+            st.st_size};
+}
+
 static bool idoffd(int fd, fileid &id)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
-    id = {std::uint64_t(st.st_dev),
-          {std::uint64_t(st.st_ino), 0},
-          st.st_mode,
-          st.st_size};
+    id = fromstat(st);
     return true;
 }
 
@@ -101,10 +106,7 @@ static bool idofname(const char *name, fileid &id)
     struct stat st;
     if (stat(name, &st) != 0)
         return false;
-    id = {std::uint64_t(st.st_dev),
-          {std::uint64_t(st.st_ino), 0},
-          st.st_mode,
-          st.st_size};
+    id = fromstat(st);
     return true;
 }
 #endif
