@@ -139,8 +139,8 @@ struct Drain {
 
 // How one run is wired, beyond its argument vector.
 struct Wiring {
-    std::string stdoutpath;      // empty: captured into Result::out
-    bool stdoutkeep = false;     // open stdoutpath as 1<> does, not truncating
+    std::string stdoutpath; // empty: captured into Result::out
+    int stdoutflags = O_WRONLY | O_CREAT | O_TRUNC; // >; >> and 1<> too
     bool stdoutpipe = false;     // standard output is a pipe, read into out
     bool stderrtostdout = false; // 2>&1
     bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
@@ -195,7 +195,6 @@ class Pagestrip : public ::testing::Test
         fs::path outcap = root / "stdout", errcap = root / "stderr";
         std::string outpath =
             w.stdoutpath.empty() ? outcap.string() : w.stdoutpath;
-        int outflags = w.stdoutkeep ? O_RDWR : O_WRONLY | O_CREAT | O_TRUNC;
         int inpipe[2], outpipe[2], fd3pipe[2], execpipe[2];
         EXPECT_EQ(pipe(inpipe), 0);
         EXPECT_EQ(pipe(outpipe), 0);
@@ -206,7 +205,7 @@ class Pagestrip : public ::testing::Test
         if (pid == 0) {
             int in = w.stdinbytes ? inpipe[0] : open("/dev/null", O_RDONLY);
             int out = w.stdoutpipe ? outpipe[1]
-                                   : open(outpath.c_str(), outflags, 0644);
+                                   : open(outpath.c_str(), w.stdoutflags, 0644);
             int err = open(errcap.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             rlimit stack = {w.stack, w.stack};
             if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
@@ -513,22 +512,83 @@ TEST_F(Pagestrip, WriteErrorsAreReported)
     }
 }
 
+// A disk that fills up, where a Windows program meets it too: a small
+// file system, full before the run (the one page fails when the stream is
+// closed) or with room for part of the image (a write fails on the way).
+TEST_F(Pagestrip, FullDiskIsReported)
+{
+    const fs::path disk = work / "disk";
+    fs::create_directory(disk);
+    if (geteuid() != 0 || system(("mount -t tmpfs -o size=1m pagestrip " +
+                                  disk.string() + " 2>/dev/null")
+                                     .c_str()) != 0)
+        GTEST_SKIP() << "mounting a small file system needs root and mount";
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { EXPECT_EQ(system(("umount " + dir).c_str()), 0); }
+    } unmount{disk.string()};
+
+    spit(work / "one", std::string(pagesize, 'x'));
+    spit(work / "many", std::string(1000 * pagesize, 'x'));
+    for (bool full : {true, false}) {
+        const char *in = full ? "one" : "many";
+        SCOPED_TRACE(in);
+        if (full) {
+            std::ofstream filler(disk / "filler", std::ios::binary);
+            for (int i = 0; i < 2048 && filler; i++)
+                filler << std::string(1024, 'f') << std::flush;
+        } else {
+            fs::remove(disk / "filler");
+        }
+        Result r = run(in, "disk/data");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, lines({in, "disk/data"}));
+        expecterr(r.err, ENOSPC, "write");
+        if (windows()) {
+            EXPECT_NE(r.err.find("space"), std::string::npos) << r.err;
+        }
+    }
+}
+
+// A real read error, with no fault injected: the first page of a process's
+// memory is never mapped, so reading its memory from the start fails.
+TEST_F(Pagestrip, ReadErrorIsReported)
+{
+    if (windows())
+        GTEST_SKIP() << "/proc/self/mem has no Windows counterpart";
+    Result r = run("/proc/self/mem", "data");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({"/proc/self/mem", "data"}));
+    EXPECT_EQ(r.err, errtext(EIO, "read"));
+}
+
 // A failed echo is reported at once with its own reason, not one left over
-// from looking up a name, and nothing is opened after it.
+// from looking up a name that does not exist yet, and nothing is opened
+// after it. Names long enough to fill standard output's buffer between them
+// need nested folders.
 TEST_F(Pagestrip, StandardOutputErrorIsReported)
 {
     if (windows())
         GTEST_SKIP() << "/dev/full has no Windows counterpart";
-    spit(work / "dump", std::string(pagesize + 3, 'x'));
-    const std::string longname(200, 'n');
-    for (const std::string &out : {std::string("data"), longname}) {
-        SCOPED_TRACE(out.size());
+    std::string deepin = "in", deepout = "out";
+    for (int i = 0; i < 10; i++) {
+        deepin += "/" + std::string(200, 'i');
+        deepout += "/" + std::string(200, 'o');
+    }
+    fs::create_directories(work / deepin);
+    fs::create_directories(work / deepout);
+    const std::pair<std::string, std::string> names[] = {
+        {"dump", "data"}, {deepin + "/dump", deepout + "/data"}};
+    for (const auto &[in, out] : names) {
+        SCOPED_TRACE(std::to_string(in.size() + out.size()) +
+                     " bytes of names");
+        spit(work / in, std::string(2 * pagesize, 'x'));
         Wiring w;
         w.stdoutpath = "/dev/full";
-        Result r = run("dump", out, w);
+        Result r = run(in, out, w);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
-        EXPECT_EQ(files().size(), 1u) << "the output was created";
+        EXPECT_FALSE(fs::exists(work / out)) << "the output was created";
     }
 }
 
@@ -590,7 +650,8 @@ TEST_F(Pagestrip, SameFileIsRefusedAndLeftIntact)
 // appears as a character device, a loop device as a block device.
 TEST_F(Pagestrip, SameDeviceIsRefused)
 {
-    std::vector<std::string> devices = {windows() ? "NUL" : "/dev/null"};
+    const std::string null = windows() ? "NUL" : "/dev/null";
+    std::vector<std::pair<std::string, std::string>> pairs = {{null, null}};
     // A block device needs a loop device, which needs root and losetup.
     std::string loop;
     if (!windows() && geteuid() == 0 &&
@@ -606,24 +667,27 @@ TEST_F(Pagestrip, SameDeviceIsRefused)
         if (p)
             pclose(p);
     }
-    if (windows())
+    if (windows()) {
         std::cout << "[ SKIPPED  ] block device: Windows has no loop "
                      "devices\n";
-    else if (loop.empty())
+    } else if (loop.empty()) {
         std::cout << "[ SKIPPED  ] block device: no loop device to be had "
                      "here (needs root, losetup and /dev/loop*)\n";
-    else
-        devices.push_back(loop);
-    for (const std::string &dev : devices) {
-        SCOPED_TRACE(dev);
-        Result r = run(dev, dev);
+    } else {
+        fs::create_symlink(loop, work / "flash");
+        pairs.insert(pairs.end(), {{loop, loop}, {loop, "flash"}});
+    }
+    for (const auto &[in, out] : pairs) {
+        SCOPED_TRACE(in + " " + out);
+        Result r = run(in, out);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, lines({dev, dev}));
+        EXPECT_EQ(r.out, lines({in, out}));
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
     }
     if (!loop.empty()) {
         EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
-        EXPECT_TRUE(slurp(root / "disk") == std::string(4 * pagesize, 'd'));
+        EXPECT_TRUE(slurp(root / "disk") == std::string(4 * pagesize, 'd'))
+            << "the device's bytes changed";
     }
 }
 
@@ -635,22 +699,29 @@ TEST_F(Pagestrip, StandardOutputIsNeverAnImage)
     std::mt19937 rng(12);
     const std::string input = randombytes(rng, 2 * pagesize + 1);
     const std::string old = "old data image";
+    constexpr int trunc = O_WRONLY | O_CREAT | O_TRUNC;
+    constexpr int append = O_WRONLY | O_APPEND;
     struct Case {
-        const char *what, *in, *out, *stdoutpath;
-        bool keep, pipe;
+        const char *what, *out, *stdoutpath;
+        int flags;
+        bool pipe;
         const char *err;
     } cases[] = {
-        {"> data", "dump", "data", "data", false, false,
+        {"> data", "data", "data", trunc, false,
          "open: output is standard output"},
-        {"1<> data", "dump", "data", "data", true, false,
+        {">> data", "data", "data", append, false,
          "open: output is standard output"},
-        {"1<> dump", "dump", "data", "dump", true, false,
+        {"1<> data", "data", "data", O_RDWR, false,
+         "open: output is standard output"},
+        {"1<> dump", "data", "dump", O_RDWR, false,
          "open: input is standard output"},
-        {"> data, /dev/stdout", "dump", "/dev/stdout", "data", false, false,
+        {"> data, /dev/stdout", "/dev/stdout", "data", trunc, false,
          "open: output is standard output"},
-        {"| pipe, /dev/stdout", "dump", "/dev/stdout", "", false, true,
+        {">> data, /dev/stdout", "/dev/stdout", "data", append, false,
          "open: output is standard output"},
-        {"| pipe, /dev/fd/1", "dump", "/dev/fd/1", "", false, true,
+        {"| pipe, /dev/stdout", "/dev/stdout", "", trunc, true,
+         "open: output is standard output"},
+        {"| pipe, /dev/fd/1", "/dev/fd/1", "", trunc, true,
          "open: output is standard output"},
     };
     for (const Case &c : cases) {
@@ -665,14 +736,14 @@ TEST_F(Pagestrip, StandardOutputIsNeverAnImage)
         Wiring w;
         if (c.stdoutpath[0])
             w.stdoutpath = (work / c.stdoutpath).string();
-        w.stdoutkeep = c.keep;
+        w.stdoutflags = c.flags;
         w.stdoutpipe = c.pipe;
-        Result r = run(c.in, c.out, w);
+        Result r = run("dump", c.out, w);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, lines({c.err}));
         EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
-        if (!c.keep && c.stdoutpath[0])
+        if (c.flags & O_TRUNC && c.stdoutpath[0])
             EXPECT_EQ(slurp(work / "data"), "") << "the shell's truncation";
         else
             EXPECT_TRUE(slurp(work / "data") == old) << "the output changed";
