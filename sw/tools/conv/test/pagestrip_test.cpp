@@ -143,6 +143,7 @@ struct Wiring {
     int stdoutflags = O_WRONLY | O_CREAT | O_TRUNC; // >; >> and 1<> too
     bool stdoutpipe = false;     // standard output is a pipe, read into out
     bool stderrtostdout = false; // 2>&1
+    bool closed02 = false;       // <&- 2>&-
     bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
     const std::string *stdinbytes = nullptr; // fed through a pipe
     rlim_t stack = 0;                        // a stack limit, in bytes
@@ -214,6 +215,10 @@ class Pagestrip : public ::testing::Test
                 chdir(work.c_str()) < 0 ||
                 (w.stack && setrlimit(RLIMIT_STACK, &stack) < 0))
                 _exit(126);
+            if (w.closed02) {
+                close(0);
+                close(2);
+            }
             for (int fd : {inpipe[0], inpipe[1], outpipe[0], outpipe[1],
                            fd3pipe[0], fd3pipe[1]})
                 if (fd > 3 || (fd == 3 && !w.fd3pipe))
@@ -560,6 +565,21 @@ TEST_F(Pagestrip, ReadErrorIsReported)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, lines({"/proc/self/mem", "data"}));
     EXPECT_EQ(r.err, errtext(EIO, "read"));
+}
+
+// With standard input and error closed, the image would be opened as
+// descriptor 2, and an error message written into it.
+TEST_F(Pagestrip, ClosedStandardErrorIsNeverTheImage)
+{
+    if (windows())
+        GTEST_SKIP() << "a Windows program's standard handles are not the "
+                        "descriptors its parent closes";
+    Wiring w;
+    w.closed02 = true;
+    Result r = run("/proc/self/mem", "data", w);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({"/proc/self/mem", "data"}));
+    EXPECT_EQ(slurp(work / "data"), "") << "the message went into the image";
 }
 
 // A failed echo is reported at once with its own reason, not one left over
