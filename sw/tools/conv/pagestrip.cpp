@@ -235,6 +235,10 @@ int main(int argc, char *argv[])
             break;
         // Pad a short last page as erased flash, never with an older page.
         memset(data.data() + status, 0xff, datasize - status);
+        // Written before the warning, so that a standard output that fails
+        // on the warning still leaves the image whole.
+        if (fwrite(data.data(), datasize, 1, outfile) != 1)
+            fail("write");
 
         if (fread(spare.data(), 1, sparesize, infile) < sparesize) {
             if (ferror(infile))
@@ -242,9 +246,6 @@ int main(int argc, char *argv[])
             if (feof(infile))
                 echo("Found EOF");
         }
-
-        if (fwrite(data.data(), datasize, 1, outfile) != 1)
-            fail("write");
     }
 
     // A full disk often shows only when the last buffer is flushed. That

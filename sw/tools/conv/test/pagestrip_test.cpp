@@ -147,6 +147,7 @@ struct Wiring {
     bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
     const std::string *stdinbytes = nullptr; // fed through a pipe
     rlim_t stack = 0;                        // a stack limit, in bytes
+    rlim_t filesize = 0; // a file size limit, in bytes, failing with EFBIG
     unsigned timeout = 60;
 };
 
@@ -214,6 +215,10 @@ class Pagestrip : public ::testing::Test
                 (w.fd3pipe && dup2(fd3pipe[1], 3) < 0) ||
                 chdir(work.c_str()) < 0 ||
                 (w.stack && setrlimit(RLIMIT_STACK, &stack) < 0))
+                _exit(126);
+            rlimit filesize = {w.filesize, w.filesize};
+            if (w.filesize && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
+                               setrlimit(RLIMIT_FSIZE, &filesize) < 0))
                 _exit(126);
             if (w.closed02) {
                 close(0);
@@ -793,6 +798,28 @@ TEST_F(Pagestrip, StandardOutputThatIsNoImage)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(r.fd3 == model(input)) << "streamed bytes differ";
+}
+
+// A standard output that fails on the warning, after both names were
+// echoed: the image is whole all the same, and the run ends with the reason.
+TEST_F(Pagestrip, FailedWarningLeavesTheImageWhole)
+{
+    if (windows())
+        GTEST_SKIP() << "/dev/fd and file size limits have no Windows "
+                        "counterpart";
+    std::mt19937 rng(15);
+    const std::string input = randombytes(rng, 3 * pagesize + 5);
+    const std::string in = "a-rather-long-dump-name.bin";
+    spit(work / in, input);
+    Wiring w;
+    w.stdoutpath = (root / "log").string();
+    w.fd3pipe = true;
+    w.filesize = lines({in, "/dev/fd/3"}).size(); // room for the names alone
+    Result r = run(in, "/dev/fd/3", w);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(slurp(root / "log"), lines({in, "/dev/fd/3"}));
+    EXPECT_EQ(r.err, errtext(EFBIG, "write"));
+    EXPECT_TRUE(r.fd3 == model(input)) << "the image is not whole";
 }
 
 // The tool runs on a small stack whatever the page geometry it was built
