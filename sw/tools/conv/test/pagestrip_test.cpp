@@ -121,6 +121,13 @@ void expecterr(const std::string &got, int err, const char *tag)
         EXPECT_EQ(got, errtext(err, tag));
 }
 
+// Says that one case of a table cannot run here, and why, in the form that
+// GoogleTest uses for a whole test (CI lists both).
+void skipcase(const std::string &what, const char *why)
+{
+    std::cout << "[ SKIPPED  ] " << what << ": " << why << "\n";
+}
+
 // Reads a pipe to its end on a thread of its own, so that the tool never
 // blocks on a full pipe while the test waits for it.
 struct Drain {
@@ -403,13 +410,11 @@ TEST_F(Pagestrip, UsageWithoutTwoOperands)
             c.argv.empty() ? "no argv[0]" : "argv[0] \"" + c.argv[0] + "\"";
         SCOPED_TRACE(what);
         if (c.argv.empty() && !emulator().empty()) {
-            std::cout << "[ SKIPPED  ] " << what
-                      << ": an emulator cannot pass an empty argument vector\n";
+            skipcase(what, "an emulator cannot pass an empty argument vector");
             continue;
         }
         if (!canchooseargv0() && c.argv[0] != "pagestrip") {
-            std::cout << "[ SKIPPED  ] " << what
-                      << ": Windows hands over the program's own path\n";
+            skipcase(what, "Windows hands over the program's own path");
             continue;
         }
         Result r = run(c.argv);
@@ -478,9 +483,8 @@ TEST_F(Pagestrip, OpenFailures)
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.in) + " " + c.out);
         if (windows() && c.err == ELOOP) {
-            std::cout << "[ SKIPPED  ] " << c.out
-                      << ": a symbolic link loop has no Windows program's "
-                         "counterpart\n";
+            skipcase(c.out, "a symbolic link loop has no Windows program's "
+                            "counterpart");
             continue;
         }
         // An output named "data" is tried absent and holding bytes: it is
@@ -693,11 +697,10 @@ TEST_F(Pagestrip, SameDeviceIsRefused)
             pclose(p);
     }
     if (windows()) {
-        std::cout << "[ SKIPPED  ] block device: Windows has no loop "
-                     "devices\n";
+        skipcase("block device", "Windows has no loop devices");
     } else if (loop.empty()) {
-        std::cout << "[ SKIPPED  ] block device: no loop device to be had "
-                     "here (needs root, losetup and /dev/loop*)\n";
+        skipcase("block device", "no loop device to be had here (needs "
+                                 "root, losetup and /dev/loop*)");
     } else {
         fs::create_symlink(loop, work / "flash");
         pairs.insert(pairs.end(), {{loop, loop}, {loop, "flash"}});
@@ -752,8 +755,7 @@ TEST_F(Pagestrip, StandardOutputIsNeverAnImage)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         if (windows() && (c.pipe || c.out[0] == '/')) {
-            std::cout << "[ SKIPPED  ] " << c.what
-                      << ": Windows has no /dev/stdout\n";
+            skipcase(c.what, "Windows has no /dev/stdout");
             continue;
         }
         spit(work / "dump", input);
