@@ -1,19 +1,17 @@
 // pagestrip: copy the data areas of a raw NAND dump, dropping each page's
 // spare (OOB) area, so that file-system tools can read the result.
 
+#include "platform.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#endif
 
 // The page geometry is fixed at build time; CMake passes it in.
 #ifndef PAGESTRIP_DATA_SIZE
@@ -29,99 +27,6 @@ static_assert(datasize > 0 && sparesize > 0, "both areas hold bytes");
 // Stream buffers: large enough that a page costs a small fraction of a
 // system call, as few as a plain copy makes (see bench/run).
 constexpr std::size_t iobufsize = 256 * 1024;
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef S_ISSOCK
-#define S_ISSOCK(m) 0
-#endif
-
-// What tells two files apart: device (volume) and inode (file index).
-struct fileid {
-    std::uint64_t dev = 0;
-    std::array<std::uint64_t, 2> ino = {};
-    unsigned mode = 0;
-    std::int64_t size = 0;
-};
-
-#ifdef _WIN32
-// st_ino is always 0 on Windows: a file's identity is its volume serial
-// number and file ID, which even a write-only handle may ask for. Consoles,
-// NUL and pipes have none; they keep 0 and are told apart by type alone.
-static void handleid(HANDLE h, fileid &id)
-{
-    FILE_ID_INFO fi;
-    if (GetFileType(h) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandleEx(h, FileIdInfo, &fi, sizeof fi))
-        return;
-    static_assert(sizeof id.ino == sizeof fi.FileId, "a file ID is 128 bits");
-    memcpy(id.ino.data(), &fi.FileId, sizeof id.ino);
-    id.dev = fi.VolumeSerialNumber;
-}
-
-static bool idoffd(int fd, fileid &id)
-{
-    struct _stat64 st;
-    if (_fstat64(fd, &st) != 0)
-        return false;
-    id.mode = st.st_mode;
-    id.size = st.st_size;
-    handleid(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), id);
-    return true;
-}
-
-static bool idofname(const char *name, fileid &id)
-{
-    HANDLE h = CreateFileA(
-        name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    handleid(h, id);
-    CloseHandle(h);
-    id.mode = S_IFREG;
-    return id.ino != decltype(id.ino){};
-}
-#else
-static fileid fromstat(const struct stat &st)
-{
-    return {std::uint64_t(st.st_dev),
-            {std::uint64_t(st.st_ino), 0},
-            st.st_mode,
-            st.st_size};
-}
-
-static bool idoffd(int fd, fileid &id)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    id = fromstat(st);
-    return true;
-}
-
-static bool idofname(const char *name, fileid &id)
-{
-    struct stat st;
-    if (stat(name, &st) != 0)
-        return false;
-    id = fromstat(st);
-    return true;
-}
-#endif
-
-static bool sameid(const fileid &a, const fileid &b)
-{
-#ifdef _WIN32
-    // Wine reports volume 0 for the handles a program inherits: an unknown
-    // volume matches any, so that the guards fail closed.
-    bool samedev = a.dev == b.dev || a.dev == 0 || b.dev == 0;
-#else
-    bool samedev = a.dev == b.dev;
-#endif
-    return samedev && a.ino == b.ino && (a.mode & S_IFMT) == (b.mode & S_IFMT);
-}
 
 // Reports a failure with the reason errno holds, or none when the call that
 // failed left no reason, and ends the run.
@@ -139,20 +44,42 @@ static bool sameid(const fileid &a, const fileid &b)
     exit(1);
 }
 
-[[noreturn]] static void refuse(const char *why)
+[[noreturn]] static void refuse(const std::string &why)
 {
     fflush(stdout);
-    fprintf(stderr, "open: %s\n", why);
+    fprintf(stderr, "open: %s\n", why.c_str());
     exit(1);
 }
 
-// Writes one line on standard output at once, so that a failure is seen
-// and reported here, with its own reason.
 static void echo(const char *line)
 {
     errno = 0;
-    if (printf("%s\n", line) < 0 || fflush(stdout) == EOF)
+    if (!sys::echo(line))
         fail("write");
+}
+
+// Looks up a descriptor or a name for a guard, which must not go on
+// without an answer: any failure but "no such file" ends the run.
+static bool lookup(look l)
+{
+    if (l == look::failed)
+        fail("open");
+    return l == look::found;
+}
+
+// Standard output and standard error must never be `f`, or the messages
+// would land among its bytes. When standard error is, nothing can be said.
+static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
+                  const char *which)
+{
+    if (errors.stores && sys::same(errors, f) != match::differ)
+        exit(1);
+    match m = echoes.stores ? sys::same(echoes, f) : match::differ;
+    if (m == match::same)
+        refuse(std::string(which) + " is standard output");
+    if (m == match::unknown)
+        refuse(std::string("cannot tell whether ") + which +
+               " is standard output");
 }
 
 int main(int argc, char *argv[])
@@ -165,6 +92,7 @@ int main(int argc, char *argv[])
     static std::array<char, iobufsize> outbuf;
     std::size_t status;
 
+    argv = sys::start(argc, argv);
     if (argc < 3) {
         const char *name =
             argc > 0 && argv[0][0] != '\0' ? argv[0] : "pagestrip";
@@ -174,50 +102,48 @@ int main(int argc, char *argv[])
     const char *infilename = argv[1];
     const char *outfilename = argv[2];
 
-#ifndef _WIN32
-    // With descriptor 2 closed, an image would get it and error messages
-    // would be written into it.
-    while (fcntl(2, F_GETFD) == -1)
-        if (open("/dev/null", O_WRONLY) == -1)
-            exit(1);
-#endif
-    // The echoes must never land among the bytes of either image. A
-    // terminal or /dev/null stores nothing, so it is no match.
-    fileid echoes, named, in, out;
-    if (idoffd(1, echoes) && !S_ISCHR(echoes.mode) && !S_ISDIR(echoes.mode)) {
-        if (idofname(outfilename, named) && sameid(echoes, named))
-            refuse("output is standard output");
-        if (idofname(infilename, named) && sameid(echoes, named))
-            refuse("input is standard output");
-    }
+    // Before anything is written: neither message stream may be one of the
+    // files that the names stand for now.
+    fileid echoes, errors, in, out;
+    lookup(sys::idoffd(1, echoes));
+    lookup(sys::idoffd(2, errors));
+    if (lookup(sys::idofname(outfilename, out)))
+        guard(echoes, errors, out, "output");
+    if (lookup(sys::idofname(infilename, in)))
+        guard(echoes, errors, in, "input");
 
     echo(infilename);
-    FILE *infile = fopen(infilename, "rb");
-    if (infile == nullptr)
+    int infd = sys::openin(infilename);
+    if (infd == -1)
         fail("open");
-    if (!idoffd(fileno(infile), in))
-        fail("open");
+    // From here on the guards look at the files that are open.
+    lookup(sys::idoffd(infd, in));
+    guard(echoes, errors, in, "input");
     if (S_ISDIR(in.mode)) {
         errno = EISDIR;
         fail("open");
     }
-    // Both are hints: failing, they leave the default buffer and read-ahead.
+    FILE *infile = fdopen(infd, "rb");
+    if (infile == nullptr)
+        fail("open");
+    // A hint: failing, it leaves the default buffer.
     setvbuf(infile, inbuf.data(), _IOFBF, inbuf.size());
-#ifdef POSIX_FADV_SEQUENTIAL
-    posix_fadvise(fileno(infile), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
 
-    // Opened without truncating, so that the same-file guard looks at the
-    // very file that will be written; only then is it emptied.
+    // Opened without truncating, so that the guards look at the very file
+    // that will be written; only then is it emptied.
     echo(outfilename);
-    int fd = open(outfilename, O_WRONLY | O_CREAT | O_BINARY, 0666);
+    int fd = sys::openout(outfilename);
     if (fd == -1)
         fail("open");
-    if (!idoffd(fd, out))
-        fail("open");
-    // A FIFO or socket is a stream, not storage: writing it loses nothing.
-    if (sameid(in, out) && !S_ISFIFO(in.mode) && !S_ISSOCK(in.mode))
+    lookup(sys::idoffd(fd, out));
+    guard(echoes, errors, out, "output");
+    if (!sys::isfile(out, outfilename))
+        refuse(std::string(outfilename) + " is a device, not a file");
+    match m = sys::same(in, out);
+    if (m == match::same)
         refuse("input and output are the same file");
+    if (m == match::unknown)
+        refuse("cannot tell whether input and output are the same file");
     // Only a file that holds bytes is truncated: ext4 writes out, at close,
     // a file that was truncated to zero, which halves the speed of a run.
     if (S_ISREG(out.mode) && out.size != 0 && ftruncate(fd, 0) != 0)
@@ -251,7 +177,7 @@ int main(int argc, char *argv[])
     // A full disk often shows only when the last buffer is flushed. That
     // flush is checked on its own: Wine's C runtime drops its failure from
     // what fclose returns.
-    if (fflush(outfile) == EOF || fclose(outfile) != 0)
+    if (fflush(outfile) == EOF || !sys::sync(fd, out) || fclose(outfile) != 0)
         fail("write");
     exit(0);
 }
