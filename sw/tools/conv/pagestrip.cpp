@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,10 +43,13 @@ constexpr std::size_t iobufsize = 256 * 1024;
     exit(1);
 }
 
-[[noreturn]] static void refuse(const std::string &why)
+// Refuses to go on, saying why: `why` is a format for `name`.
+[[noreturn]] static void refuse(const char *why, const char *name = "")
 {
     fflush(stdout);
-    fprintf(stderr, "open: %s\n", why.c_str());
+    fputs("open: ", stderr);
+    fprintf(stderr, why, name);
+    fputc('\n', stderr);
     exit(1);
 }
 
@@ -76,10 +78,9 @@ static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
         exit(1);
     match m = echoes.stores ? sys::same(echoes, f) : match::differ;
     if (m == match::same)
-        refuse(std::string(which) + " is standard output");
+        refuse("%s is standard output", which);
     if (m == match::unknown)
-        refuse(std::string("cannot tell whether ") + which +
-               " is standard output");
+        refuse("cannot tell whether %s is standard output", which);
 }
 
 int main(int argc, char *argv[])
@@ -138,7 +139,7 @@ int main(int argc, char *argv[])
     lookup(sys::idoffd(fd, out));
     guard(echoes, errors, out, "output");
     if (!sys::isfile(out, outfilename))
-        refuse(std::string(outfilename) + " is a device, not a file");
+        refuse("%s is a device, not a file", outfilename);
     match m = sys::same(in, out);
     if (m == match::same)
         refuse("input and output are the same file");

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 
 // What tells files apart. Each platform fills in what it can know.
 struct fileid {
@@ -17,7 +16,6 @@ struct fileid {
     std::array<std::uint64_t, 2> ino = {}; // the file within it
     std::uint64_t rdev = 0; // the device that a device node stands for
     bool stores = true;     // written bytes are kept (not a terminal or null)
-    std::string path;       // a name of the file, where identity needs one
 };
 
 // The outcome of a look-up: the file is there, no file has the name (yet),

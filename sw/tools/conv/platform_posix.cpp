@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -36,20 +37,24 @@ bool ismemdevice(const fileid &id)
            (minor == 3 || minor == 5 || minor == 7);
 }
 
-// Reads the first line of a sysfs attribute of a block device: found, or
-// absent when the attribute does not exist (the device is no such thing).
-look attribute(std::uint64_t rdev, const char *name, std::string &line)
+// Reads a sysfs attribute of a block device (one line, newline dropped):
+// found, or absent when the attribute does not exist, that is when the
+// device is no such thing.
+look attribute(std::uint64_t rdev, const char *name, char (&line)[4096])
 {
-    std::string path = "/sys/dev/block/" + std::to_string(major(rdev)) + ":" +
-                       std::to_string(minor(rdev)) + "/" + name;
-    std::ifstream f(path);
-    if (!f) {
-        struct stat st;
-        return stat(path.c_str(), &st) != 0 && errno == ENOENT ? look::absent
-                                                               : look::failed;
-    }
-    std::getline(f, line);
-    return f || f.eof() ? look::found : look::failed;
+    char path[128];
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(rdev),
+             minor(rdev), name);
+    int fd = open(path, O_RDONLY);
+    if (fd == -1)
+        return errno == ENOENT ? look::absent : look::failed;
+    ssize_t n = read(fd, line, sizeof line - 1);
+    close(fd);
+    if (n < 0)
+        return look::failed;
+    line[n] = '\0';
+    line[strcspn(line, "\n")] = '\0';
+    return look::found;
 }
 
 // The storage under a file, outermost first: the file itself; for a
@@ -77,7 +82,9 @@ look storage(const fileid &f, chain &c)
     if (!S_ISBLK(f.mode))
         return look::found;
     // The device must be one the kernel lists, or nothing can be said of it.
-    std::string line;
+    // Static: a path can be long, and the stack small. Each line is used up
+    // before the next look-up.
+    static char line[4096];
     look l = attribute(f.rdev, "dev", line);
     if (l != look::found)
         return look::failed;
@@ -88,7 +95,7 @@ look storage(const fileid &f, chain &c)
     if (l == look::found) {
         unsigned maj, min;
         if (attribute(f.rdev, "../dev", line) != look::found ||
-            sscanf(line.c_str(), "%u:%u", &maj, &min) != 2)
+            sscanf(line, "%u:%u", &maj, &min) != 2)
             return look::failed;
         disk.rdev = makedev(maj, min);
         if (c.n == 1)
@@ -101,7 +108,7 @@ look storage(const fileid &f, chain &c)
     if (l != look::found)
         return l == look::absent ? look::found : l;
     struct stat st;
-    if (c.n == c.ids.size() || stat(line.c_str(), &st) != 0)
+    if (c.n == c.ids.size() || stat(line, &st) != 0)
         return look::failed;
     return storage(fromstat(st), c);
 }
