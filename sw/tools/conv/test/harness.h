@@ -107,9 +107,10 @@ class Pagestrip : public ::testing::Test
     std::vector<fs::path> files();
 };
 
-// A table of cases, each row a test of its own: TEST_P(Table<Row>, ...),
-// instantiated with RowName so that a row is named by its `name`, which
-// must be a valid identifier.
+// A table of cases, each row a test of its own: TEST_P on an alias of
+// Table<Row>, instantiated with RowName so that a row is named by its
+// `name`, which must be a valid identifier. A PrintTo for Row that prints
+// the name keeps GoogleTest from printing the row's bytes.
 template <typename Row>
 class Table : public Pagestrip, public ::testing::WithParamInterface<Row>
 {

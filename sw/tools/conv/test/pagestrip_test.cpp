@@ -19,6 +19,7 @@ struct Length {
     const char *name;
     std::size_t len;
 };
+void PrintTo(const Length &row, std::ostream *os) { *os << row.name; }
 
 using Lengths = Table<Length>;
 
@@ -98,6 +99,7 @@ struct ShortInput {
     const char *name;
     std::string input, expected;
 };
+void PrintTo(const ShortInput &row, std::ostream *os) { *os << row.name; }
 
 using ShortPage = Table<ShortInput>;
 
@@ -125,6 +127,7 @@ struct Argv {
     std::vector<std::string> argv;
     std::string usagename; // as the usage names the program
 };
+void PrintTo(const Argv &row, std::ostream *os) { *os << row.name; }
 
 using Usage = Table<Argv>;
 
@@ -178,6 +181,7 @@ TEST_F(Pagestrip, OperandsPastTheSecondAreIgnored)
 struct Operands {
     const char *name, *in, *out;
 };
+void PrintTo(const Operands &row, std::ostream *os) { *os << row.name; }
 
 using Hyphen = Table<Operands>;
 
@@ -208,6 +212,7 @@ struct OpenFailure {
     bool echoesout;
     int err;
 };
+void PrintTo(const OpenFailure &row, std::ostream *os) { *os << row.name; }
 
 using OpenFailures = Table<OpenFailure>;
 
@@ -258,6 +263,7 @@ struct WriteFailure {
     const char *name, *in;
     std::size_t pages; // of the input file made for the run; 0: none
 };
+void PrintTo(const WriteFailure &row, std::ostream *os) { *os << row.name; }
 
 using WriteErrors = Table<WriteFailure>;
 
@@ -289,6 +295,7 @@ struct Disk {
     const char *name;
     bool full;
 };
+void PrintTo(const Disk &row, std::ostream *os) { *os << row.name; }
 
 using FullDisk = Table<Disk>;
 
@@ -364,6 +371,7 @@ struct Names {
     const char *name;
     bool deep;
 };
+void PrintTo(const Names &row, std::ostream *os) { *os << row.name; }
 
 using StandardOutputError = Table<Names>;
 
@@ -406,6 +414,7 @@ struct Log {
     const char *name, *in, *out;
     std::string log;
 };
+void PrintTo(const Log &row, std::ostream *os) { *os << row.name; }
 
 using CombinedLog = Table<Log>;
 
@@ -444,6 +453,7 @@ struct OtherName {
     Where where;
     const char *elsewhere; // why it cannot run on the other platform
 };
+void PrintTo(const OtherName &row, std::ostream *os) { *os << row.name; }
 
 using SameFile = Table<OtherName>;
 
@@ -490,6 +500,7 @@ struct Device {
     bool block; // a loop device, rather than the null device
     bool link;  // the output names it through a symbolic link
 };
+void PrintTo(const Device &row, std::ostream *os) { *os << row.name; }
 
 using SameDevice = Table<Device>;
 
@@ -540,6 +551,7 @@ struct Redirection {
     bool pipe;
     const char *err;
 };
+void PrintTo(const Redirection &row, std::ostream *os) { *os << row.name; }
 
 using StandardOutput = Table<Redirection>;
 
