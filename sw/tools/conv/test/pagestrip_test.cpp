@@ -4,7 +4,7 @@
 #include "harness.h"
 
 #include <cerrno>
-#include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <random>
@@ -85,10 +85,11 @@ TEST_P(Input, ThroughAPipe)
     EXPECT_TRUE(slurp(work / "data") == model(input)) << "bytes differ";
 }
 
+constexpr std::size_t threemib = std::size_t(3) << 20;
 const Length piped[] = {
     {"Empty", 0},
     {"FivePages", 5 * pagesize},
-    {"ThreeMiB", (std::size_t(3) << 20) / pagesize *pagesize + 9},
+    {"ThreeMiB", threemib - threemib % pagesize + 9}, // whole pages, and 9
 };
 INSTANTIATE_TEST_SUITE_P(Pagestrip, Input, ::testing::ValuesIn(piped),
                          RowName());
