@@ -1,337 +1,53 @@
 // Black-box tests: run the built pagestrip in a fresh folder and compare what
-// it prints, its exit status and the image it writes with a model below.
-//
-// The tool may be a foreign program (a 32-bit or a Windows build); it then
-// runs through the emulator that the build names, as CMake runs such
-// programs, and cases that cannot be shown through it are skipped, saying
-// why.
+// it prints, its exit status and the image it writes with the model.
 
-#include <gtest/gtest.h>
+#include "harness.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-namespace fs = std::filesystem;
 
 namespace
 {
 
-// The geometry the tool under test was built for.
-constexpr std::size_t datasize = PAGESTRIP_DATA_SIZE;
-constexpr std::size_t pagesize = datasize + PAGESTRIP_SPARE_SIZE;
-
-// The emulator that runs the tool, its words separated by '|'; empty for a
-// native tool.
-std::vector<std::string> emulator()
-{
-    std::vector<std::string> cmd;
-    std::stringstream list(PAGESTRIP_EMULATOR);
-    for (std::string item; std::getline(list, item, '|');)
-        if (!item.empty())
-            cmd.push_back(item);
-    return cmd;
-}
-
-bool windows() { return fs::path(PAGESTRIP_BINARY).extension() == ".exe"; }
-
-// qemu can set the program's argv[0]; Wine hands over the program's path.
-bool canchooseargv0()
-{
-    std::vector<std::string> e = emulator();
-    return e.empty() ||
-           fs::path(e.back()).filename().string().rfind("qemu-", 0) == 0;
-}
-
-// Lines as the tool writes them: Windows programs end them with CR LF.
-std::string lines(std::initializer_list<std::string> ls)
-{
-    std::string s;
-    for (const std::string &l : ls)
-        s += l + (windows() ? "\r\n" : "\n");
-    return s;
-}
-
-// What the tool should write for a whole input: one block per page begun,
-// a short data area padded with 0xFF.
-std::string model(const std::string &in)
-{
-    std::string out;
-    for (std::size_t p = 0; p < in.size(); p += pagesize) {
-        std::string block = in.substr(p, datasize);
-        block.resize(datasize, '\xff');
-        out += block;
-    }
-    return out;
-}
-
-std::string modelstdout(const std::string &in, const std::string &out,
-                        std::size_t len)
-{
-    if (len % pagesize != 0)
-        return lines({in, out, "Found EOF"});
-    return lines({in, out});
-}
-
-std::string randombytes(std::mt19937 &rng, std::size_t n)
-{
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = static_cast<char>(rng() & 0xff);
-    return s;
-}
-
-std::string slurp(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
-void spit(const fs::path &p, const std::string &bytes)
-{
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << bytes;
-    ASSERT_TRUE(f.flush()) << p;
-}
-
-// "tag: reason" as the tool reports it. Windows programs word the reasons
-// in their own runtime, so there only the tag is known for certain.
-std::string errtext(int err, const char *tag)
-{
-    return lines({std::string(tag) + ": " + std::strerror(err)});
-}
-
-void expecterr(const std::string &got, int err, const char *tag)
-{
-    if (windows())
-        EXPECT_EQ(got.rfind(std::string(tag) + ": ", 0), 0u) << got;
-    else
-        EXPECT_EQ(got, errtext(err, tag));
-}
-
-// Says that one case of a table cannot run here, and why, in the form that
-// GoogleTest uses for a whole test (CI lists both).
-void skipcase(const std::string &what, const char *why)
-{
-    std::cout << "[ SKIPPED  ] " << what << ": " << why << "\n";
-}
-
-// Reads a pipe to its end on a thread of its own, so that the tool never
-// blocks on a full pipe while the test waits for it.
-struct Drain {
-    std::string bytes;
-    std::thread t;
-    explicit Drain(int fd)
-        : t([this, fd] {
-              char buf[65536];
-              for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-                  bytes.append(buf, std::size_t(n));
-              close(fd);
-          })
-    {
-    }
+struct Length {
+    const char *name;
+    std::size_t len;
 };
+void PrintTo(const Length &row, std::ostream *os) { *os << row.name; }
 
-// How one run is wired, beyond its argument vector.
-struct Wiring {
-    std::string stdoutpath; // empty: captured into Result::out
-    int stdoutflags = O_WRONLY | O_CREAT | O_TRUNC; // >; >> and 1<> too
-    bool stdoutpipe = false;     // standard output is a pipe, read into out
-    bool stderrtostdout = false; // 2>&1
-    bool closed02 = false;       // <&- 2>&-
-    bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
-    const std::string *stdinbytes = nullptr; // fed through a pipe
-    rlim_t stack = 0;                        // a stack limit, in bytes
-    rlim_t filesize = 0; // a file size limit, in bytes, failing with EFBIG
-    unsigned timeout = 60;
-};
+using Lengths = Table<Length>;
 
-struct Result {
-    int status;
-    std::string out, err, fd3;
-};
-
-class Pagestrip : public ::testing::Test
+TEST_P(Lengths, AroundEveryBoundary)
 {
-  protected:
-    fs::path root, work;
-
-    void SetUp() override
-    {
-        std::string tmpl = (fs::temp_directory_path() / "pagestrip.XXXXXX");
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr) << std::strerror(errno);
-        root = tmpl;
-        work = root / "work";
-        fs::create_directory(work);
-    }
-
-    void TearDown() override { fs::remove_all(root); }
-
-    // Runs the tool in `work` with this argument vector (argv[0] included)
-    // and standard input from /dev/null unless wired otherwise. A run that
-    // hangs is killed after `w.timeout` seconds.
-    Result run(const std::vector<std::string> &argv, const Wiring &w = {})
-    {
-        // Natively argv[0] is passed as it is; qemu takes it as an option.
-        std::vector<std::string> cmd = emulator();
-        const bool native = cmd.empty();
-        if (!native && canchooseargv0() && !argv.empty())
-            cmd.insert(cmd.end(), {"-0", argv[0]});
-        cmd.push_back(PAGESTRIP_BINARY);
-        if (!argv.empty())
-            cmd.insert(cmd.end(), argv.begin() + 1, argv.end());
-        std::vector<char *> args;
-        for (std::size_t i = native ? 1 : 0; i < cmd.size(); i++)
-            args.push_back(const_cast<char *>(cmd[i].c_str()));
-        if (native && !argv.empty())
-            args.insert(args.begin(), const_cast<char *>(argv[0].c_str()));
-        args.push_back(nullptr);
-
-        // A tool that ends early must fail the test, not kill it.
-        signal(SIGPIPE, SIG_IGN);
-        fs::path outcap = root / "stdout", errcap = root / "stderr";
-        std::string outpath =
-            w.stdoutpath.empty() ? outcap.string() : w.stdoutpath;
-        int inpipe[2], outpipe[2], fd3pipe[2], execpipe[2];
-        EXPECT_EQ(pipe(inpipe), 0);
-        EXPECT_EQ(pipe(outpipe), 0);
-        EXPECT_EQ(pipe(fd3pipe), 0);
-        EXPECT_EQ(pipe2(execpipe, O_CLOEXEC), 0);
-
-        pid_t pid = fork();
-        if (pid == 0) {
-            int in = w.stdinbytes ? inpipe[0] : open("/dev/null", O_RDONLY);
-            int out = w.stdoutpipe ? outpipe[1]
-                                   : open(outpath.c_str(), w.stdoutflags, 0644);
-            int err = open(errcap.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            rlimit stack = {w.stack, w.stack};
-            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 ||
-                dup2(out, 1) < 0 || dup2(w.stderrtostdout ? 1 : err, 2) < 0 ||
-                (w.fd3pipe && dup2(fd3pipe[1], 3) < 0) ||
-                chdir(work.c_str()) < 0 ||
-                (w.stack && setrlimit(RLIMIT_STACK, &stack) < 0))
-                _exit(126);
-            rlimit filesize = {w.filesize, w.filesize};
-            if (w.filesize && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
-                               setrlimit(RLIMIT_FSIZE, &filesize) < 0))
-                _exit(126);
-            if (w.closed02) {
-                close(0);
-                close(2);
-            }
-            for (int fd : {inpipe[0], inpipe[1], outpipe[0], outpipe[1],
-                           fd3pipe[0], fd3pipe[1]})
-                if (fd > 3 || (fd == 3 && !w.fd3pipe))
-                    close(fd);
-            alarm(w.timeout);
-            execvp(cmd[0].c_str(), args.data());
-            int e = errno;
-            (void)!write(execpipe[1], &e, sizeof e);
-            _exit(127);
-        }
-        close(inpipe[0]);
-        close(outpipe[1]);
-        close(fd3pipe[1]);
-        close(execpipe[1]);
-        Drain outdrain(outpipe[0]), fd3drain(fd3pipe[0]);
-        // Uneven chunks, as a pipe from pv or a slow reader delivers them.
-        std::thread feeder([&w, fd = inpipe[1]] {
-            const std::string *in = w.stdinbytes;
-            std::size_t chunk = 1;
-            for (std::size_t at = 0; in && at < in->size();
-                 chunk = chunk * 7 % 65521 + 1) {
-                ssize_t n = write(fd, in->data() + at,
-                                  std::min(chunk, in->size() - at));
-                if (n < 0)
-                    break;
-                at += std::size_t(n);
-            }
-            close(fd);
-        });
-        int execerr = 0;
-        if (read(execpipe[0], &execerr, sizeof execerr) == sizeof execerr)
-            ADD_FAILURE() << "cannot run " << cmd[0] << ": "
-                          << std::strerror(execerr);
-        close(execpipe[0]);
-        int ws = 0;
-        EXPECT_EQ(waitpid(pid, &ws, 0), pid);
-        feeder.join();
-        outdrain.t.join();
-        fd3drain.t.join();
-        EXPECT_TRUE(WIFEXITED(ws))
-            << "killed by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0)
-            << (WIFSIGNALED(ws) && WTERMSIG(ws) == SIGALRM ? " (timed out)"
-                                                           : "");
-        Result r{WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, "", slurp(errcap),
-                 fd3drain.bytes};
-        r.out = w.stdoutpipe           ? outdrain.bytes
-                : w.stdoutpath.empty() ? slurp(outcap)
-                                       : "";
-        return r;
-    }
-
-    Result run(const std::string &in, const std::string &out,
-               const Wiring &w = {})
-    {
-        return run({"pagestrip", in, out}, w);
-    }
-
-    // Converts `input` over an output that already holds other bytes and
-    // checks everything the tool shows against the model.
-    void convertchecked(const std::string &input, const Wiring &w = {})
-    {
-        spit(work / "dump", input);
-        spit(work / "data", std::string(3 * datasize + 7, 'o'));
-        Result r = run("dump", "data", w);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, modelstdout("dump", "data", input.size()));
-        EXPECT_EQ(r.err, "");
-        std::string got = slurp(work / "data");
-        EXPECT_EQ(got.size(), model(input).size());
-        EXPECT_TRUE(got == model(input)) << "output bytes differ";
-    }
-
-    std::vector<fs::path> files()
-    {
-        return {fs::directory_iterator(work), fs::directory_iterator()};
-    }
-};
-
-TEST_F(Pagestrip, LengthsAroundEveryBoundary)
-{
-    const std::size_t lengths[] = {0,
-                                   1,
-                                   datasize - 1,
-                                   datasize,
-                                   datasize + 1,
-                                   pagesize - 1,
-                                   pagesize,
-                                   pagesize + 1,
-                                   pagesize + 10,
-                                   pagesize + datasize - 1,
-                                   pagesize + datasize,
-                                   pagesize + datasize + 10,
-                                   2 * pagesize,
-                                   7 * pagesize,
-                                   7 * pagesize + 1};
     std::mt19937 rng(20261210);
-    for (std::size_t len : lengths) {
-        SCOPED_TRACE("length " + std::to_string(len));
-        convertchecked(randombytes(rng, len));
-    }
+    convertchecked(randombytes(rng, GetParam().len));
 }
+
+const Length boundaries[] = {
+    {"Empty", 0},
+    {"OneByte", 1},
+    {"DataLessOne", datasize - 1},
+    {"Data", datasize},
+    {"DataPlusOne", datasize + 1},
+    {"PageLessOne", pagesize - 1},
+    {"Page", pagesize},
+    {"PagePlusOne", pagesize + 1},
+    {"PagePlusTen", pagesize + 10},
+    {"PageAndDataLessOne", pagesize + datasize - 1},
+    {"PageAndData", pagesize + datasize},
+    {"PageAndDataPlusTen", pagesize + datasize + 10},
+    {"TwoPages", 2 * pagesize},
+    {"SevenPages", 7 * pagesize},
+    {"SevenPagesPlusOne", 7 * pagesize + 1},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, Lengths, ::testing::ValuesIn(boundaries),
+                         RowName());
 
 // Small random inputs, and inputs of a few MiB that cross the streams'
 // 256 KiB buffers many times, all ending inside a page.
@@ -351,87 +67,103 @@ TEST_F(Pagestrip, RandomLengthsAndContents)
 
 // A dump fed through a pipe arrives in uneven pieces; the image must not
 // depend on how the reads were cut.
-TEST_F(Pagestrip, InputThroughAPipe)
+using Input = Table<Length>;
+
+TEST_P(Input, ThroughAPipe)
 {
     if (windows())
         GTEST_SKIP() << "/dev/stdin has no Windows counterpart";
     std::mt19937 rng(11);
-    for (std::size_t len : {std::size_t(0), 5 * pagesize,
-                            (std::size_t(3) << 20) / pagesize * pagesize + 9}) {
-        SCOPED_TRACE("length " + std::to_string(len));
-        const std::string input = randombytes(rng, len);
-        spit(work / "data", "older bytes");
-        Wiring w;
-        w.stdinbytes = &input;
-        Result r = run("/dev/stdin", "data", w);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, modelstdout("/dev/stdin", "data", len));
-        EXPECT_TRUE(slurp(work / "data") == model(input)) << "bytes differ";
-    }
+    const std::size_t len = GetParam().len;
+    const std::string input = randombytes(rng, len);
+    spit(work / "data", "older bytes");
+    Wiring w;
+    w.stdinbytes = &input;
+    Result r = run("/dev/stdin", "data", w);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, modelstdout("/dev/stdin", "data", len));
+    EXPECT_TRUE(slurp(work / "data") == model(input)) << "bytes differ";
 }
+
+constexpr std::size_t threemib = std::size_t(3) << 20;
+const Length piped[] = {
+    {"Empty", 0},
+    {"FivePages", 5 * pagesize},
+    {"ThreeMiB", threemib - threemib % pagesize + 9}, // whole pages, and 9
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, Input, ::testing::ValuesIn(piped),
+                         RowName());
 
 // Written out by hand rather than by the model: a short last page is padded
 // with erased flash, not with what the page before it held.
-TEST_F(Pagestrip, ShortPageIsFilledWithErasedBytes)
+struct ShortInput {
+    const char *name;
+    std::string input, expected;
+};
+void PrintTo(const ShortInput &row, std::ostream *os) { *os << row.name; }
+
+using ShortPage = Table<ShortInput>;
+
+TEST_P(ShortPage, IsFilledWithErasedBytes)
 {
-    struct Case {
-        std::string input, expected;
-    } cases[] = {
-        {std::string(pagesize, '\x00') + "0123456789",
-         std::string(datasize, '\x00') + "0123456789" +
-             std::string(datasize - 10, '\xff')},
-        {"abc", "abc" + std::string(datasize - 3, '\xff')},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE("input of " + std::to_string(c.input.size()) + " bytes");
-        spit(work / "dump", c.input);
-        Result r = run("dump", "data");
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, lines({"dump", "data", "Found EOF"}));
-        EXPECT_TRUE(slurp(work / "data") == c.expected);
-    }
+    const ShortInput &c = GetParam();
+    spit(work / "dump", c.input);
+    Result r = run("dump", "data");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines({"dump", "data", "Found EOF"}));
+    EXPECT_TRUE(slurp(work / "data") == c.expected);
 }
 
-TEST_F(Pagestrip, UsageWithoutTwoOperands)
+const ShortInput shortinputs[] = {
+    {"AfterAFullPage", std::string(pagesize, '\x00') + "0123456789",
+     std::string(datasize, '\x00') + "0123456789" +
+         std::string(datasize - 10, '\xff')},
+    {"Alone", "abc", "abc" + std::string(datasize - 3, '\xff')},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, ShortPage, ::testing::ValuesIn(shortinputs),
+                         RowName());
+
+struct Argv {
+    const char *name;
+    std::vector<std::string> argv;
+    std::string usagename; // as the usage names the program
+};
+void PrintTo(const Argv &row, std::ostream *os) { *os << row.name; }
+
+using Usage = Table<Argv>;
+
+TEST_P(Usage, WithoutTwoOperands)
 {
-    struct Case {
-        std::vector<std::string> argv;
-        std::string name;
-    } cases[] = {
-        {{"pagestrip"}, "pagestrip"},
-        {{"pagestrip", "dump"}, "pagestrip"},
-        {{"/opt/flash/bin/ps", "dump"}, "/opt/flash/bin/ps"},
-        {{}, "pagestrip"},
-        {{""}, "pagestrip"},
-    };
+    const Argv &c = GetParam();
+    if (c.argv.empty() && !emulator().empty())
+        GTEST_SKIP() << "an emulator cannot pass an empty argument vector";
+    if (!canchooseargv0() && c.argv[0] != "pagestrip")
+        GTEST_SKIP() << "Windows hands over the program's own path";
     spit(work / "dump", std::string(pagesize, 'x'));
-    for (const Case &c : cases) {
-        const std::string what =
-            c.argv.empty() ? "no argv[0]" : "argv[0] \"" + c.argv[0] + "\"";
-        SCOPED_TRACE(what);
-        if (c.argv.empty() && !emulator().empty()) {
-            skipcase(what, "an emulator cannot pass an empty argument vector");
-            continue;
-        }
-        if (!canchooseargv0() && c.argv[0] != "pagestrip") {
-            skipcase(what, "Windows hands over the program's own path");
-            continue;
-        }
-        Result r = run(c.argv);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        if (canchooseargv0()) {
-            EXPECT_EQ(r.err, lines({"usage: " + c.name + " file1 file2"}));
-        } else {
-            // As Windows hands it over: the program's full path.
-            std::string exe = fs::path(PAGESTRIP_BINARY).filename().string();
-            EXPECT_EQ(r.err.rfind("usage: ", 0), 0u) << r.err;
-            EXPECT_NE(r.err.find(exe + " file1 file2\r\n"), std::string::npos)
-                << r.err;
-        }
-        EXPECT_EQ(files().size(), 1u) << "a file was created";
+    Result r = run(c.argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    if (canchooseargv0()) {
+        EXPECT_EQ(r.err, lines({"usage: " + c.usagename + " file1 file2"}));
+    } else {
+        // As Windows hands it over: the program's full path.
+        std::string exe = fs::path(PAGESTRIP_BINARY).filename().string();
+        EXPECT_EQ(r.err.rfind("usage: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(exe + " file1 file2\r\n"), std::string::npos)
+            << r.err;
     }
+    EXPECT_EQ(files().size(), 1u) << "a file was created";
 }
+
+const Argv argvs[] = {
+    {"NoOperand", {"pagestrip"}, "pagestrip"},
+    {"OneOperand", {"pagestrip", "dump"}, "pagestrip"},
+    {"OtherProgramName", {"/opt/flash/bin/ps", "dump"}, "/opt/flash/bin/ps"},
+    {"NoArgumentVector", {}, "pagestrip"},
+    {"EmptyProgramName", {""}, "pagestrip"},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, Usage, ::testing::ValuesIn(argvs),
+                         RowName());
 
 TEST_F(Pagestrip, OperandsPastTheSecondAreIgnored)
 {
@@ -447,89 +179,128 @@ TEST_F(Pagestrip, OperandsPastTheSecondAreIgnored)
 }
 
 // A lone hyphen is a file name like any other, not standard input or output.
-TEST_F(Pagestrip, HyphenIsAFileName)
+struct Operands {
+    const char *name, *in, *out;
+};
+void PrintTo(const Operands &row, std::ostream *os) { *os << row.name; }
+
+using Hyphen = Table<Operands>;
+
+TEST_P(Hyphen, IsAFileName)
 {
+    const Operands &c = GetParam();
     std::mt19937 rng(8);
     const std::string input = randombytes(rng, 2 * pagesize);
-    for (auto [in, out] : {std::pair{"-", "data"}, std::pair{"dump", "-"}}) {
-        SCOPED_TRACE(std::string(in) + " " + out);
-        fs::remove_all(work);
-        fs::create_directory(work);
-        spit(work / in, input);
-        Result r = run(in, out);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, lines({in, out}));
-        EXPECT_TRUE(slurp(work / out) == model(input));
-    }
+    spit(work / c.in, input);
+    Result r = run(c.in, c.out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines({c.in, c.out}));
+    EXPECT_TRUE(slurp(work / c.out) == model(input));
 }
+
+const Operands hyphens[] = {
+    {"AsInput", "-", "data"},
+    {"AsOutput", "dump", "-"},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, Hyphen, ::testing::ValuesIn(hyphens),
+                         RowName());
 
 // An input that cannot be opened or is not a file ends the run before the
 // output is touched; an output that cannot be opened ends it with the
 // input read by nothing.
-TEST_F(Pagestrip, OpenFailures)
+struct OpenFailure {
+    const char *name, *in, *out;
+    bool echoesout;
+    int err;
+};
+void PrintTo(const OpenFailure &row, std::ostream *os) { *os << row.name; }
+
+using OpenFailures = Table<OpenFailure>;
+
+TEST_P(OpenFailures, AreReported)
 {
-    struct Case {
-        const char *in, *out;
-        bool echoesout;
-        int err;
-    } cases[] = {
-        {"nothere", "data", false, ENOENT},   {"adir", "data", false, EISDIR},
-        {"dump", "nodir/data", true, ENOENT}, {"dump", "adir", true, EISDIR},
-        {"dump", "dump/data", true, ENOTDIR}, {"dump", "loop", true, ELOOP},
-    };
+    const OpenFailure &c = GetParam();
+    if (windows() && c.err == ELOOP)
+        GTEST_SKIP() << "a symbolic link loop has no Windows program's "
+                        "counterpart";
     fs::create_directory(work / "adir");
     fs::create_symlink("loop", work / "loop");
     spit(work / "dump", std::string(pagesize, 'x'));
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.in) + " " + c.out);
-        if (windows() && c.err == ELOOP) {
-            skipcase(c.out, "a symbolic link loop has no Windows program's "
-                            "counterpart");
-            continue;
+    // An output named "data" is tried absent and holding bytes: it is
+    // neither created nor touched.
+    for (bool existing : {false, true}) {
+        if (existing && std::string(c.out) != "data")
+            break;
+        SCOPED_TRACE(existing ? "output exists" : "no output yet");
+        if (existing)
+            spit(work / "data", "keep me");
+        Result r = run(c.in, c.out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.echoesout ? lines({c.in, c.out}) : lines({c.in}));
+        expecterr(r.err, c.err, "open");
+        EXPECT_EQ(fs::exists(work / "data"), existing);
+        if (existing) {
+            EXPECT_EQ(slurp(work / "data"), "keep me");
         }
-        // An output named "data" is tried absent and holding bytes: it is
-        // neither created nor touched.
-        for (bool existing : {false, true}) {
-            if (existing && std::string(c.out) != "data")
-                break;
-            if (existing)
-                spit(work / "data", "keep me");
-            Result r = run(c.in, c.out);
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.out,
-                      c.echoesout ? lines({c.in, c.out}) : lines({c.in}));
-            expecterr(r.err, c.err, "open");
-            EXPECT_EQ(fs::exists(work / "data"), existing);
-            if (existing) {
-                EXPECT_EQ(slurp(work / "data"), "keep me");
-            }
-            fs::remove(work / "data");
-        }
+        fs::remove(work / "data");
     }
 }
 
-TEST_F(Pagestrip, WriteErrorsAreReported)
+const OpenFailure openfailures[] = {
+    {"InputMissing", "nothere", "data", false, ENOENT},
+    {"InputIsAFolder", "adir", "data", false, EISDIR},
+    {"OutputFolderMissing", "dump", "nodir/data", true, ENOENT},
+    {"OutputIsAFolder", "dump", "adir", true, EISDIR},
+    {"OutputUnderAFile", "dump", "dump/data", true, ENOTDIR},
+    {"OutputIsASymbolicLinkLoop", "dump", "loop", true, ELOOP},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, OpenFailures,
+                         ::testing::ValuesIn(openfailures), RowName());
+
+// One page stays in the stream's buffer until the final close; many pages
+// make a write fail on the way; an endless input must stop at the first
+// failed write rather than run on.
+struct WriteFailure {
+    const char *name, *in;
+    std::size_t pages; // of the input file made for the run; 0: none
+};
+void PrintTo(const WriteFailure &row, std::ostream *os) { *os << row.name; }
+
+using WriteErrors = Table<WriteFailure>;
+
+TEST_P(WriteErrors, AreReported)
 {
     if (windows())
         GTEST_SKIP() << "/dev/full and /dev/zero have no Windows counterpart";
-    // One page stays in the stream's buffer until the final close; many
-    // pages make a write fail on the way; an endless input must stop at the
-    // first failed write rather than run on.
-    spit(work / "one", std::string(pagesize, 'x'));
-    spit(work / "many", std::string(4000 * pagesize, 'x'));
-    for (const char *in : {"one", "many", "/dev/zero"}) {
-        SCOPED_TRACE(in);
-        Result r = run(in, "/dev/full");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, lines({in, "/dev/full"}));
-        EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
-    }
+    const WriteFailure &c = GetParam();
+    if (c.pages)
+        spit(work / c.in, std::string(c.pages * pagesize, 'x'));
+    Result r = run(c.in, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({c.in, "/dev/full"}));
+    EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
 }
+
+const WriteFailure writefailures[] = {
+    {"OnePage", "one", 1},
+    {"ManyPages", "many", 4000},
+    {"EndlessInput", "/dev/zero", 0},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, WriteErrors,
+                         ::testing::ValuesIn(writefailures), RowName());
 
 // A disk that fills up, where a Windows program meets it too: a small
 // file system, full before the run (the one page fails when the stream is
 // closed) or with room for part of the image (a write fails on the way).
-TEST_F(Pagestrip, FullDiskIsReported)
+struct Disk {
+    const char *name;
+    bool full;
+};
+void PrintTo(const Disk &row, std::ostream *os) { *os << row.name; }
+
+using FullDisk = Table<Disk>;
+
+TEST_P(FullDisk, IsReported)
 {
     const fs::path disk = work / "disk";
     fs::create_directory(disk);
@@ -542,27 +313,29 @@ TEST_F(Pagestrip, FullDiskIsReported)
         ~Unmount() { EXPECT_EQ(system(("umount " + dir).c_str()), 0); }
     } unmount{disk.string()};
 
-    spit(work / "one", std::string(pagesize, 'x'));
-    spit(work / "many", std::string(1000 * pagesize, 'x'));
-    for (bool full : {true, false}) {
-        const char *in = full ? "one" : "many";
-        SCOPED_TRACE(in);
-        if (full) {
-            std::ofstream filler(disk / "filler", std::ios::binary);
-            for (int i = 0; i < 2048 && filler; i++)
-                filler << std::string(1024, 'f') << std::flush;
-        } else {
-            fs::remove(disk / "filler");
-        }
-        Result r = run(in, "disk/data");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, lines({in, "disk/data"}));
-        expecterr(r.err, ENOSPC, "write");
-        if (windows()) {
-            EXPECT_NE(r.err.find("space"), std::string::npos) << r.err;
-        }
+    const bool full = GetParam().full;
+    const char *in = full ? "one" : "many";
+    spit(work / in, std::string((full ? 1 : 1000) * pagesize, 'x'));
+    if (full) {
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        for (int i = 0; i < 2048 && filler; i++)
+            filler << std::string(1024, 'f') << std::flush;
+    }
+    Result r = run(in, "disk/data");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({in, "disk/data"}));
+    expecterr(r.err, ENOSPC, "write");
+    if (windows()) {
+        EXPECT_NE(r.err.find("space"), std::string::npos) << r.err;
     }
 }
+
+const Disk disks[] = {
+    {"FullBeforeTheRun", true},
+    {"FillingUpOnTheWay", false},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, FullDisk, ::testing::ValuesIn(disks),
+                         RowName());
 
 // A real read error, with no fault injected: the first page of a process's
 // memory is never mapped, so reading its memory from the start fails.
@@ -595,123 +368,166 @@ TEST_F(Pagestrip, ClosedStandardErrorIsNeverTheImage)
 // from looking up a name that does not exist yet, and nothing is opened
 // after it. Names long enough to fill standard output's buffer between them
 // need nested folders.
-TEST_F(Pagestrip, StandardOutputErrorIsReported)
+struct Names {
+    const char *name;
+    bool deep;
+};
+void PrintTo(const Names &row, std::ostream *os) { *os << row.name; }
+
+using StandardOutputError = Table<Names>;
+
+TEST_P(StandardOutputError, IsReported)
 {
     if (windows())
         GTEST_SKIP() << "/dev/full has no Windows counterpart";
-    std::string deepin = "in", deepout = "out";
-    for (int i = 0; i < 10; i++) {
-        deepin += "/" + std::string(200, 'i');
-        deepout += "/" + std::string(200, 'o');
+    std::string in = "dump", out = "data";
+    if (GetParam().deep) {
+        std::string deepin = "in", deepout = "out";
+        for (int i = 0; i < 10; i++) {
+            deepin += "/" + std::string(200, 'i');
+            deepout += "/" + std::string(200, 'o');
+        }
+        fs::create_directories(work / deepin);
+        fs::create_directories(work / deepout);
+        in = deepin + "/dump";
+        out = deepout + "/data";
     }
-    fs::create_directories(work / deepin);
-    fs::create_directories(work / deepout);
-    const std::pair<std::string, std::string> names[] = {
-        {"dump", "data"}, {deepin + "/dump", deepout + "/data"}};
-    for (const auto &[in, out] : names) {
-        SCOPED_TRACE(std::to_string(in.size() + out.size()) +
-                     " bytes of names");
-        spit(work / in, std::string(2 * pagesize, 'x'));
-        Wiring w;
-        w.stdoutpath = "/dev/full";
-        Result r = run(in, out, w);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
-        EXPECT_FALSE(fs::exists(work / out)) << "the output was created";
-    }
+    SCOPED_TRACE(std::to_string(in.size() + out.size()) + " bytes of names");
+    spit(work / in, std::string(2 * pagesize, 'x'));
+    Wiring w;
+    w.stdoutpath = "/dev/full";
+    Result r = run(in, out, w);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, errtext(ENOSPC, "write"));
+    EXPECT_FALSE(fs::exists(work / out)) << "the output was created";
 }
+
+const Names names[] = {
+    {"ShortNames", false},
+    {"NamesFillingTheBuffer", true},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, StandardOutputError,
+                         ::testing::ValuesIn(names), RowName());
 
 // Messages on both streams come in the order things happened, even when
 // they share one file.
-TEST_F(Pagestrip, CombinedLogReadsInOrder)
+struct Log {
+    const char *name, *in, *out;
+    std::string log;
+};
+void PrintTo(const Log &row, std::ostream *os) { *os << row.name; }
+
+using CombinedLog = Table<Log>;
+
+TEST_P(CombinedLog, ReadsInOrder)
 {
+    const Log &c = GetParam();
     spit(work / "dump", std::string(pagesize, 'x'));
-    struct Case {
-        const char *in, *out;
-        std::string log;
-    } cases[] = {
-        {"nothere", "data", lines({"nothere"}) + errtext(ENOENT, "open")},
-        {"dump", "nodir/data",
-         lines({"dump", "nodir/data"}) + errtext(ENOENT, "open")},
-        {"dump", "dump",
-         lines({"dump", "dump", "open: input and output are the same file"})},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.in) + " " + c.out);
-        Wiring w;
-        w.stdoutpath = (root / "log").string();
-        w.stderrtostdout = true;
-        Result r = run(c.in, c.out, w);
-        EXPECT_EQ(r.status, 1);
-        if (windows())
-            EXPECT_EQ(slurp(root / "log").rfind(lines({c.in}), 0), 0u);
-        else
-            EXPECT_EQ(slurp(root / "log"), c.log);
-    }
+    Wiring w;
+    w.stdoutpath = (root / "log").string();
+    w.stderrtostdout = true;
+    Result r = run(c.in, c.out, w);
+    EXPECT_EQ(r.status, 1);
+    if (windows())
+        EXPECT_EQ(slurp(root / "log").rfind(lines({c.in}), 0), 0u);
+    else
+        EXPECT_EQ(slurp(root / "log"), c.log);
 }
 
-TEST_F(Pagestrip, SameFileIsRefusedAndLeftIntact)
+const Log logs[] = {
+    {"InputMissing", "nothere", "data",
+     lines({"nothere"}) + errtext(ENOENT, "open")},
+    {"OutputFolderMissing", "dump", "nodir/data",
+     lines({"dump", "nodir/data"}) + errtext(ENOENT, "open")},
+    {"SameFile", "dump", "dump",
+     lines({"dump", "dump", "open: input and output are the same file"})},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, CombinedLog, ::testing::ValuesIn(logs),
+                         RowName());
+
+// Each a name of the dump itself, as the output; some are names on one
+// platform only.
+enum class Where { everywhere, posix, windows };
+
+struct OtherName {
+    const char *name, *out; // out: null for the dump's absolute path
+    Where where;
+    const char *elsewhere; // why it cannot run on the other platform
+};
+void PrintTo(const OtherName &row, std::ostream *os) { *os << row.name; }
+
+using SameFile = Table<OtherName>;
+
+TEST_P(SameFile, IsRefusedAndLeftIntact)
 {
+    const OtherName &c = GetParam();
+    if (c.where == (windows() ? Where::posix : Where::windows))
+        GTEST_SKIP() << c.elsewhere;
     std::mt19937 rng(9);
     const std::string input = randombytes(rng, 3 * pagesize);
     spit(work / "dump", input);
     fs::create_hard_link(work / "dump", work / "hard");
-    std::vector<std::string> outs = {"dump", "./dump", "hard"};
-    if (windows()) {
-        outs.push_back(".\\dump");
-        outs.push_back("DUMP");
-    } else {
+    if (!windows())
         fs::create_symlink("dump", work / "soft");
-        outs.push_back("soft");
-        outs.push_back((work / "dump").string());
-    }
-    for (const std::string &out : outs) {
-        SCOPED_TRACE(out);
-        Result r = run("dump", out);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, lines({"dump", out}));
-        EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
-        EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
-    }
+    const std::string out = c.out ? c.out : (work / "dump").string();
+    SCOPED_TRACE(out);
+    Result r = run("dump", out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({"dump", out}));
+    EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
+    EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
 }
+
+const OtherName othernames[] = {
+    {"Itself", "dump", Where::everywhere, ""},
+    {"InTheCurrentFolder", "./dump", Where::everywhere, ""},
+    {"HardLink", "hard", Where::everywhere, ""},
+    {"BackslashedCurrentFolder", ".\\dump", Where::windows,
+     "only Windows takes a backslash between folders"},
+    {"OtherCase", "DUMP", Where::windows,
+     "only Windows file names are blind to case"},
+    {"SymbolicLink", "soft", Where::posix,
+     "a symbolic link has no Windows program's counterpart"},
+    {"AbsolutePath", nullptr, Where::posix,
+     "the folder's path here is a POSIX one, not a Windows path"},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, SameFile, ::testing::ValuesIn(othernames),
+                         RowName());
 
 // A device is refused as both input and output as a file is: a flash chip
 // appears as a character device, a loop device as a block device.
-TEST_F(Pagestrip, SameDeviceIsRefused)
+struct Device {
+    const char *name;
+    bool block; // a loop device, rather than the null device
+    bool link;  // the output names it through a symbolic link
+};
+void PrintTo(const Device &row, std::ostream *os) { *os << row.name; }
+
+using SameDevice = Table<Device>;
+
+TEST_P(SameDevice, IsRefused)
 {
-    const std::string null = windows() ? "NUL" : "/dev/null";
-    std::vector<std::pair<std::string, std::string>> pairs = {{null, null}};
-    // A block device needs a loop device, which needs root and losetup.
-    std::string loop;
-    if (!windows() && geteuid() == 0 &&
-        system("command -v losetup >/dev/null 2>&1") == 0) {
+    const Device &c = GetParam();
+    std::string in = windows() ? "NUL" : "/dev/null", out = in, loop;
+    if (c.block) {
+        if (windows())
+            GTEST_SKIP() << "Windows has no loop devices";
         spit(root / "disk", std::string(4 * pagesize, 'd'));
-        FILE *p = popen(
-            ("losetup -f --show " + (root / "disk").string() + " 2>/dev/null")
-                .c_str(),
-            "r");
-        char buf[256] = "";
-        if (p && fgets(buf, sizeof buf, p))
-            loop = std::string(buf, strcspn(buf, "\n"));
-        if (p)
-            pclose(p);
+        loop = attachloop(root / "disk");
+        if (loop.empty())
+            GTEST_SKIP() << "no loop device to be had here (needs root, "
+                            "losetup and /dev/loop*)";
+        in = out = loop;
+        if (c.link) {
+            fs::create_symlink(loop, work / "flash");
+            out = "flash";
+        }
     }
-    if (windows()) {
-        skipcase("block device", "Windows has no loop devices");
-    } else if (loop.empty()) {
-        skipcase("block device", "no loop device to be had here (needs "
-                                 "root, losetup and /dev/loop*)");
-    } else {
-        fs::create_symlink(loop, work / "flash");
-        pairs.insert(pairs.end(), {{loop, loop}, {loop, "flash"}});
-    }
-    for (const auto &[in, out] : pairs) {
-        SCOPED_TRACE(in + " " + out);
-        Result r = run(in, out);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, lines({in, out}));
-        EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
-    }
+    SCOPED_TRACE(in + " " + out);
+    Result r = run(in, out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, lines({in, out}));
+    EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
     if (!loop.empty()) {
         EXPECT_EQ(system(("losetup -d " + loop).c_str()), 0);
         EXPECT_TRUE(slurp(root / "disk") == std::string(4 * pagesize, 'd'))
@@ -719,63 +535,76 @@ TEST_F(Pagestrip, SameDeviceIsRefused)
     }
 }
 
+const Device devices[] = {
+    {"NullDevice", false, false},
+    {"LoopDevice", true, false},
+    {"LinkToLoopDevice", true, true},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, SameDevice, ::testing::ValuesIn(devices),
+                         RowName());
+
 // The echoes must never be written among the bytes of either image: when
 // standard output is one of the two files, nothing is echoed and nothing
 // is opened for writing.
-TEST_F(Pagestrip, StandardOutputIsNeverAnImage)
+struct Redirection {
+    const char *name, *what, *out, *stdoutpath;
+    int flags;
+    bool pipe;
+    const char *err;
+};
+void PrintTo(const Redirection &row, std::ostream *os) { *os << row.name; }
+
+using StandardOutput = Table<Redirection>;
+
+TEST_P(StandardOutput, IsNeverAnImage)
 {
+    const Redirection &c = GetParam();
+    SCOPED_TRACE(c.what);
+    if (windows() && (c.pipe || c.out[0] == '/'))
+        GTEST_SKIP() << "Windows has no /dev/stdout";
     std::mt19937 rng(12);
     const std::string input = randombytes(rng, 2 * pagesize + 1);
     const std::string old = "old data image";
-    constexpr int trunc = O_WRONLY | O_CREAT | O_TRUNC;
-    constexpr int append = O_WRONLY | O_APPEND;
-    struct Case {
-        const char *what, *out, *stdoutpath;
-        int flags;
-        bool pipe;
-        const char *err;
-    } cases[] = {
-        {"> data", "data", "data", trunc, false,
-         "open: output is standard output"},
-        {">> data", "data", "data", append, false,
-         "open: output is standard output"},
-        {"1<> data", "data", "data", O_RDWR, false,
-         "open: output is standard output"},
-        {"1<> dump", "data", "dump", O_RDWR, false,
-         "open: input is standard output"},
-        {"> data, /dev/stdout", "/dev/stdout", "data", trunc, false,
-         "open: output is standard output"},
-        {">> data, /dev/stdout", "/dev/stdout", "data", append, false,
-         "open: output is standard output"},
-        {"| pipe, /dev/stdout", "/dev/stdout", "", trunc, true,
-         "open: output is standard output"},
-        {"| pipe, /dev/fd/1", "/dev/fd/1", "", trunc, true,
-         "open: output is standard output"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        if (windows() && (c.pipe || c.out[0] == '/')) {
-            skipcase(c.what, "Windows has no /dev/stdout");
-            continue;
-        }
-        spit(work / "dump", input);
-        spit(work / "data", old);
-        Wiring w;
-        if (c.stdoutpath[0])
-            w.stdoutpath = (work / c.stdoutpath).string();
-        w.stdoutflags = c.flags;
-        w.stdoutpipe = c.pipe;
-        Result r = run("dump", c.out, w);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, lines({c.err}));
-        EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
-        if (c.flags & O_TRUNC && c.stdoutpath[0])
-            EXPECT_EQ(slurp(work / "data"), "") << "the shell's truncation";
-        else
-            EXPECT_TRUE(slurp(work / "data") == old) << "the output changed";
-    }
+    spit(work / "dump", input);
+    spit(work / "data", old);
+    Wiring w;
+    if (c.stdoutpath[0])
+        w.stdoutpath = (work / c.stdoutpath).string();
+    w.stdoutflags = c.flags;
+    w.stdoutpipe = c.pipe;
+    Result r = run("dump", c.out, w);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, lines({c.err}));
+    EXPECT_TRUE(slurp(work / "dump") == input) << "the input changed";
+    if (c.flags & O_TRUNC && c.stdoutpath[0])
+        EXPECT_EQ(slurp(work / "data"), "") << "the shell's truncation";
+    else
+        EXPECT_TRUE(slurp(work / "data") == old) << "the output changed";
 }
+
+constexpr int trunc = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr int append = O_WRONLY | O_APPEND;
+const Redirection redirections[] = {
+    {"OutputTruncated", "> data", "data", "data", trunc, false,
+     "open: output is standard output"},
+    {"OutputAppended", ">> data", "data", "data", append, false,
+     "open: output is standard output"},
+    {"OutputReadWrite", "1<> data", "data", "data", O_RDWR, false,
+     "open: output is standard output"},
+    {"InputReadWrite", "1<> dump", "data", "dump", O_RDWR, false,
+     "open: input is standard output"},
+    {"OutputTruncatedNamedDevStdout", "> data, /dev/stdout", "/dev/stdout",
+     "data", trunc, false, "open: output is standard output"},
+    {"OutputAppendedNamedDevStdout", ">> data, /dev/stdout", "/dev/stdout",
+     "data", append, false, "open: output is standard output"},
+    {"PipeNamedDevStdout", "| pipe, /dev/stdout", "/dev/stdout", "", trunc,
+     true, "open: output is standard output"},
+    {"PipeNamedDevFd1", "| pipe, /dev/fd/1", "/dev/fd/1", "", trunc, true,
+     "open: output is standard output"},
+};
+INSTANTIATE_TEST_SUITE_P(Pagestrip, StandardOutput,
+                         ::testing::ValuesIn(redirections), RowName());
 
 // What stays allowed: echoes into a device that stores nothing, and the
 // image streamed into a pipe through another descriptor while the names go
@@ -880,19 +709,5 @@ TEST_F(Pagestrip, LargeImagePastTwoGiB)
     EXPECT_TRUE(blocks(tailpage, 3) == model(tail)) << "at the end";
     EXPECT_TRUE(blocks(0, 1) == std::string(datasize, '\0'));
 }
-
-// Says in every test's output how the tool ran.
-class Runner : public ::testing::Environment
-{
-    void SetUp() override
-    {
-        std::cout << "[ RUNS     ] " << PAGESTRIP_BINARY
-                  << (emulator().empty() ? " natively" : " through");
-        for (const std::string &word : emulator())
-            std::cout << " " << word;
-        std::cout << "\n";
-    }
-};
-const auto *runner = ::testing::AddGlobalTestEnvironment(new Runner);
 
 } // namespace
