@@ -69,13 +69,19 @@ static bool lookup(look l)
     return l == look::found;
 }
 
-// Standard output and standard error must never be `f`, or the messages
-// would land among its bytes. When standard error is, nothing can be said.
-static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
-                  const char *which)
+// Standard error must never be `f`, or the messages would land among its
+// bytes; when it is, nothing can be said.
+static void mute(const fileid &errors, const fileid &f)
 {
     if (errors.stores && sys::same(errors, f) != match::differ)
         exit(1);
+}
+
+// Nor standard output.
+static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
+                  const char *which)
+{
+    mute(errors, f);
     match m = echoes.stores ? sys::same(echoes, f) : match::differ;
     if (m == match::same)
         refuse("%s is standard output", which);
@@ -108,9 +114,16 @@ int main(int argc, char *argv[])
     fileid echoes, errors, in, out;
     lookup(sys::idoffd(1, echoes));
     lookup(sys::idoffd(2, errors));
-    if (lookup(sys::idofname(outfilename, out)))
+    bool outthere = lookup(sys::idofname(outfilename, out));
+    bool inthere = lookup(sys::idofname(infilename, in));
+    // Standard error against both before a refusal is written to it.
+    if (outthere)
+        mute(errors, out);
+    if (inthere)
+        mute(errors, in);
+    if (outthere)
         guard(echoes, errors, out, "output");
-    if (lookup(sys::idofname(infilename, in)))
+    if (inthere)
         guard(echoes, errors, in, "input");
 
     echo(infilename);
