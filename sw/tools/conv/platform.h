@@ -16,6 +16,12 @@ struct fileid {
     std::array<std::uint64_t, 2> ino = {}; // the file within it
     std::uint64_t rdev = 0; // the device that a device node stands for
     bool stores = true;     // written bytes are kept (not a terminal or null)
+    // Windows knows a file on disk in three ways that cannot be compared
+    // with each other: by file ID (dev and ino above), by volume serial
+    // number and file index, and by a hash of its final path (for a device,
+    // of the device's name). Each is zero where it could not be had.
+    std::array<std::uint64_t, 2> index = {};
+    std::uint64_t name = 0;
 };
 
 // The outcome of a look-up: the file is there, no file has the name (yet),
