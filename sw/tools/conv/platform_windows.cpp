@@ -230,7 +230,8 @@ look handleid(HANDLE h, fileid &id)
         (bi.nFileIndexHigh | bi.nFileIndexLow) != 0)
         id.index = {bi.dwVolumeSerialNumber,
                     std::uint64_t(bi.nFileIndexHigh) << 32 | bi.nFileIndexLow};
-    if (skipids < 3) {
+    // A path tells a file apart only when the file has no other name.
+    if (skipids < 3 && si.NumberOfLinks == 1) {
         std::wstring path(MAX_PATH, L'\0');
         DWORD n = GetFinalPathNameByHandleW(h, &path[0], MAX_PATH, 0);
         if (n >= path.size()) {
