@@ -61,21 +61,31 @@ static void echo(const char *line)
 }
 
 // Looks up a descriptor or a name for a guard, which must not go on
-// without an answer: any failure but "no such file" ends the run.
-static bool lookup(look l)
+// without an answer: any failure but "no such file" ends the run. Where
+// standard error keeps what is written, it might be the very file that was
+// not seen: `silent` then ends the run without a word.
+static bool lookup(look l, bool silent)
 {
+    if (l == look::failed && silent)
+        exit(1);
     if (l == look::failed)
         fail("open");
     return l == look::found;
 }
 
-// Standard output and standard error must never be `f`, or the messages
-// would land among its bytes. When standard error is, nothing can be said.
-static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
-                  const char *which)
+// Standard error must never be `f`, or the messages would land among its
+// bytes. When it is, or might be, nothing can be said.
+static void quiet(const fileid &errors, const fileid &f)
 {
     if (errors.stores && sys::same(errors, f) != match::differ)
         exit(1);
+}
+
+// Nor may standard output be `f`.
+static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
+                  const char *which)
+{
+    quiet(errors, f);
     match m = echoes.stores ? sys::same(echoes, f) : match::differ;
     if (m == match::same)
         refuse("%s is standard output", which);
@@ -104,13 +114,20 @@ int main(int argc, char *argv[])
     const char *outfilename = argv[2];
 
     // Before anything is written: neither message stream may be one of the
-    // files that the names stand for now.
+    // files that the names stand for now. Standard error first, for until
+    // it is known to be neither, nothing may be said on it.
     fileid echoes, errors, in, out;
-    lookup(sys::idoffd(1, echoes));
-    lookup(sys::idoffd(2, errors));
-    if (lookup(sys::idofname(outfilename, out)))
+    lookup(sys::idoffd(2, errors), true);
+    bool hasout = lookup(sys::idofname(outfilename, out), errors.stores);
+    bool hasin = lookup(sys::idofname(infilename, in), errors.stores);
+    if (hasout)
+        quiet(errors, out);
+    if (hasin)
+        quiet(errors, in);
+    lookup(sys::idoffd(1, echoes), false);
+    if (hasout)
         guard(echoes, errors, out, "output");
-    if (lookup(sys::idofname(infilename, in)))
+    if (hasin)
         guard(echoes, errors, in, "input");
 
     echo(infilename);
@@ -118,7 +135,7 @@ int main(int argc, char *argv[])
     if (infd == -1)
         fail("open");
     // From here on the guards look at the files that are open.
-    lookup(sys::idoffd(infd, in));
+    lookup(sys::idoffd(infd, in), errors.stores);
     guard(echoes, errors, in, "input");
     if (S_ISDIR(in.mode)) {
         errno = EISDIR;
@@ -136,7 +153,7 @@ int main(int argc, char *argv[])
     int fd = sys::openout(outfilename);
     if (fd == -1)
         fail("open");
-    lookup(sys::idoffd(fd, out));
+    lookup(sys::idoffd(fd, out), errors.stores);
     guard(echoes, errors, out, "output");
     if (!sys::isfile(out, outfilename))
         refuse("%s is a device, not a file", outfilename);
