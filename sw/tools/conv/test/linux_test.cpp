@@ -299,8 +299,8 @@ INSTANTIATE_TEST_SUITE_P(Linux, SameStorage, ::testing::ValuesIn(storages),
 
 // Shell command lines over a dump named `dump` and an older image named
 // `data`, with what the run must show. `data` of "-" means no image is
-// made; "=" that it is left as it was; "*" that it is whole; "<" that it
-// is cut short, at a block or not, but holds nothing else.
+// made; "=" that it is left as it was; "*" that it is whole; "" that it
+// is empty; "<" that it is cut short but holds nothing else.
 enum class needs { nothing, vcs };
 struct Line {
     const char *name, *script;
@@ -351,6 +351,8 @@ TEST_P(CommandLine, EndsWithAReason)
         EXPECT_TRUE(slurp(work / "data") == old) << "the image changed";
     } else if (data == "*") {
         EXPECT_TRUE(slurp(work / "data") == image) << "not whole";
+    } else if (data.empty()) {
+        EXPECT_EQ(slurp(work / "data"), "");
     } else {
         std::string got = slurp(work / "data");
         EXPECT_GT(got.size(), 0u);
@@ -400,6 +402,9 @@ const Line commandlines[] = {
     {"ClosedOutputAndErrorOverDevStdout",
      "pagestrip dump /dev/stdout >&- 2>&- || echo failed", 0, "failed\n", "",
      "=", needs::nothing},
+    {"ClosedInputAndErrorOverAReadError",
+     "pagestrip /proc/self/mem data <&- 2>&-", 1, "/proc/self/mem\ndata\n", "",
+     "", needs::nothing},
     {"ClosedOutput", "pagestrip dump data >&-", 1, "",
      "write: Bad file descriptor\n", "=", needs::nothing},
     {"ClosedInputAndOutput", "pagestrip dump data <&- >&-", 1, "",
