@@ -61,27 +61,31 @@ static void echo(const char *line)
 }
 
 // Looks up a descriptor or a name for a guard, which must not go on
-// without an answer: any failure but "no such file" ends the run.
-static bool lookup(look l)
+// without an answer: any failure but "no such file" ends the run. Where
+// standard error keeps what is written, it might be the very file that was
+// not seen: `silent` then ends the run without a word.
+static bool lookup(look l, bool silent)
 {
+    if (l == look::failed && silent)
+        exit(1);
     if (l == look::failed)
         fail("open");
     return l == look::found;
 }
 
 // Standard error must never be `f`, or the messages would land among its
-// bytes; when it is, nothing can be said.
-static void mute(const fileid &errors, const fileid &f)
+// bytes. When it is, or might be, nothing can be said.
+static void quiet(const fileid &errors, const fileid &f)
 {
     if (errors.stores && sys::same(errors, f) != match::differ)
         exit(1);
 }
 
-// Nor standard output.
+// Nor may standard output be `f`.
 static void guard(const fileid &echoes, const fileid &errors, const fileid &f,
                   const char *which)
 {
-    mute(errors, f);
+    quiet(errors, f);
     match m = echoes.stores ? sys::same(echoes, f) : match::differ;
     if (m == match::same)
         refuse("%s is standard output", which);
@@ -110,20 +114,20 @@ int main(int argc, char *argv[])
     const char *outfilename = argv[2];
 
     // Before anything is written: neither message stream may be one of the
-    // files that the names stand for now.
+    // files that the names stand for now. Standard error first, for until
+    // it is known to be neither, nothing may be said on it.
     fileid echoes, errors, in, out;
-    lookup(sys::idoffd(1, echoes));
-    lookup(sys::idoffd(2, errors));
-    bool outthere = lookup(sys::idofname(outfilename, out));
-    bool inthere = lookup(sys::idofname(infilename, in));
-    // Standard error against both before a refusal is written to it.
-    if (outthere)
-        mute(errors, out);
-    if (inthere)
-        mute(errors, in);
-    if (outthere)
+    lookup(sys::idoffd(2, errors), true);
+    bool hasout = lookup(sys::idofname(outfilename, out), errors.stores);
+    bool hasin = lookup(sys::idofname(infilename, in), errors.stores);
+    if (hasout)
+        quiet(errors, out);
+    if (hasin)
+        quiet(errors, in);
+    lookup(sys::idoffd(1, echoes), false);
+    if (hasout)
         guard(echoes, errors, out, "output");
-    if (inthere)
+    if (hasin)
         guard(echoes, errors, in, "input");
 
     echo(infilename);
@@ -131,7 +135,7 @@ int main(int argc, char *argv[])
     if (infd == -1)
         fail("open");
     // From here on the guards look at the files that are open.
-    lookup(sys::idoffd(infd, in));
+    lookup(sys::idoffd(infd, in), errors.stores);
     guard(echoes, errors, in, "input");
     if (S_ISDIR(in.mode)) {
         errno = EISDIR;
@@ -149,7 +153,7 @@ int main(int argc, char *argv[])
     int fd = sys::openout(outfilename);
     if (fd == -1)
         fail("open");
-    lookup(sys::idoffd(fd, out));
+    lookup(sys::idoffd(fd, out), errors.stores);
     guard(echoes, errors, out, "output");
     if (!sys::isfile(out, outfilename))
         refuse("%s is a device, not a file", outfilename);

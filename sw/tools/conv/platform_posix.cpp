@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +38,12 @@ bool ismemdevice(const fileid &id)
            (minor == 3 || minor == 5 || minor == 7);
 }
 
-// Reads a sysfs attribute of a block device (one line, newline dropped):
-// found, or absent when the attribute does not exist, that is when the
-// device is no such thing.
-look attribute(std::uint64_t rdev, const char *name, char (&line)[4096])
+// Reads a sysfs attribute of a block device, without its closing newline:
+// found, or absent when the attribute does not exist (the device is no such
+// thing, or no block device at all). Read whole: a file name may hold a
+// newline of its own. The kernel gives an attribute at most a page.
+using attr = char[8192];
+look attribute(std::uint64_t rdev, const char *name, attr &text)
 {
     char path[128];
     snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(rdev),
@@ -48,23 +51,45 @@ look attribute(std::uint64_t rdev, const char *name, char (&line)[4096])
     int fd = open(path, O_RDONLY);
     if (fd == -1)
         return errno == ENOENT ? look::absent : look::failed;
-    ssize_t n = read(fd, line, sizeof line - 1);
+    std::size_t n = 0;
+    ssize_t got;
+    while ((got = read(fd, text + n, sizeof text - 1 - n)) > 0)
+        n += got;
     close(fd);
-    if (n < 0)
+    text[n] = '\0';
+    if (got != 0 || n == 0 || text[n - 1] != '\n' || strlen(text) != n)
         return look::failed;
-    line[n] = '\0';
-    line[strcspn(line, "\n")] = '\0';
+    text[n - 1] = '\0';
     return look::found;
 }
 
-// The storage under a file, outermost first: the file itself; for a
-// partition, the whole disk; for a loop device, the file it reads through,
-// and that file's own storage in turn. A chain ends on a file that is no
-// block device.
+look number(std::uint64_t rdev, const char *name, std::uint64_t &n)
+{
+    static attr text;
+    look l = attribute(rdev, name, text);
+    char end;
+    if (l == look::found && sscanf(text, "%" SCNu64 "%c", &n, &end) != 1)
+        return look::failed;
+    return l;
+}
+
+fileid blockdevice(std::uint64_t rdev)
+{
+    fileid id;
+    id.mode = S_IFBLK;
+    id.rdev = rdev;
+    return id;
+}
+
+// The storage under a file, outermost first: the file itself; for a file,
+// the block device of its file system; for a partition, the whole disk; for
+// a loop device, the file it reads through, and that file's own storage in
+// turn. part[i] tells that ids[i] is one part of ids[i + 1] (a file in its
+// file system, a partition of its disk), not the whole of it.
 struct chain {
     std::array<fileid, 8> ids;
+    std::array<bool, 8> part = {};
     std::size_t n = 0;
-    bool partition = false; // ids[0] is a partition of ids[1]
 };
 
 bool samenode(const fileid &a, const fileid &b)
@@ -76,41 +101,69 @@ bool samenode(const fileid &a, const fileid &b)
     return a.dev == b.dev && a.ino == b.ino;
 }
 
-look storage(const fileid &f, chain &c)
+look storage(fileid f, chain &c)
 {
-    c.ids[c.n++] = f;
-    if (!S_ISBLK(f.mode))
-        return look::found;
-    // The device must be one the kernel lists, or nothing can be said of it.
-    // Static: a path can be long, and the stack small. Each line is used up
-    // before the next look-up.
-    static char line[4096];
-    look l = attribute(f.rdev, "dev", line);
-    if (l != look::found)
-        return look::failed;
-    fileid disk = f;
-    l = attribute(f.rdev, "partition", line);
-    if (l == look::failed)
-        return l;
-    if (l == look::found) {
-        unsigned maj, min;
-        if (attribute(f.rdev, "../dev", line) != look::found ||
-            sscanf(line, "%u:%u", &maj, &min) != 2)
-            return look::failed;
-        disk.rdev = makedev(maj, min);
-        if (c.n == 1)
-            c.partition = true;
+    for (;;) {
         if (c.n == c.ids.size())
             return look::failed;
-        c.ids[c.n++] = disk;
+        c.ids[c.n++] = f;
+        // Static: a path can be long, and the stack small. Each text is
+        // used up before the next look-up.
+        static attr text;
+        if (S_ISREG(f.mode)) {
+            // Most file systems that lie on no block device (tmpfs, btrfs,
+            // NFS, FUSE) have a number that the kernel lists nowhere.
+            look l = attribute(f.dev, "dev", text);
+            if (l != look::found)
+                return l == look::absent ? look::found : l;
+            c.part[c.n - 1] = true;
+            f = blockdevice(f.dev);
+            continue;
+        }
+        if (!S_ISBLK(f.mode))
+            return look::found;
+        // The device must be one the kernel lists, or nothing can be said.
+        if (attribute(f.rdev, "dev", text) != look::found)
+            return look::failed;
+        look l = attribute(f.rdev, "partition", text);
+        if (l == look::failed)
+            return l;
+        if (l == look::found) {
+            unsigned maj, min;
+            char end;
+            if (attribute(f.rdev, "../dev", text) != look::found ||
+                sscanf(text, "%u:%u%c", &maj, &min, &end) != 2)
+                return look::failed;
+            c.part[c.n - 1] = true;
+            f = blockdevice(makedev(maj, min));
+            continue;
+        }
+        l = attribute(f.rdev, "loop/backing_file", text);
+        if (l != look::found)
+            return l == look::absent ? look::found : l;
+        struct stat st;
+        if (stat(text, &st) != 0)
+            return look::failed;
+        f = fromstat(st);
     }
-    l = attribute(disk.rdev, "loop/backing_file", line);
-    if (l != look::found)
-        return l == look::absent ? look::found : l;
-    struct stat st;
-    if (c.n == c.ids.size() || stat(line, &st) != 0)
-        return look::failed;
-    return storage(fromstat(st), c);
+}
+
+// Two different parts of one device: two files of one file system are
+// apart, and so are two partitions that share no sector.
+match apart(const fileid &a, const fileid &b)
+{
+    if (S_ISREG(a.mode) && S_ISREG(b.mode))
+        return match::differ;
+    if (!S_ISBLK(a.mode) || !S_ISBLK(b.mode))
+        return match::unknown;
+    std::uint64_t astart, asize, bstart, bsize;
+    if (number(a.rdev, "start", astart) != look::found ||
+        number(a.rdev, "size", asize) != look::found ||
+        number(b.rdev, "start", bstart) != look::found ||
+        number(b.rdev, "size", bsize) != look::found)
+        return match::unknown;
+    bool overlap = astart < bstart + bsize && bstart < astart + asize;
+    return overlap ? match::same : match::differ;
 }
 
 } // namespace
@@ -168,23 +221,23 @@ match same(const fileid &a, const fileid &b)
 {
     if (samenode(a, b))
         return match::same;
-    // Only block devices have storage under them, and only a regular file
-    // or a block device can be that storage.
+    // Only a regular file or a block device has storage under it.
     auto under = [](const fileid &f) {
         return S_ISBLK(f.mode) || S_ISREG(f.mode);
     };
-    if (!under(a) || !under(b) || (!S_ISBLK(a.mode) && !S_ISBLK(b.mode)))
+    if (!under(a) || !under(b))
         return match::differ;
     chain ca, cb;
     if (storage(a, ca) != look::found || storage(b, cb) != look::found)
         return match::unknown;
-    // Two partitions of one disk are storage apart.
-    if (ca.partition && cb.partition && ca.ids[1].rdev == cb.ids[1].rdev)
-        return match::differ;
+    // Where the two chains first meet, each is the whole of that storage
+    // or a part of it; only two parts can be apart.
     for (std::size_t i = 0; i < ca.n; i++)
         for (std::size_t j = 0; j < cb.n; j++)
             if (samenode(ca.ids[i], cb.ids[j]))
-                return match::same;
+                return i > 0 && j > 0 && ca.part[i - 1] && cb.part[j - 1]
+                           ? apart(ca.ids[i - 1], cb.ids[j - 1])
+                           : match::same;
     return match::differ;
 }
 

@@ -171,9 +171,12 @@ Result Pagestrip::run(const std::vector<std::string> &argv, const Wiring &w)
             (w.fd3pipe && dup2(fd3pipe[1], 3) < 0) || chdir(work.c_str()) < 0 ||
             (w.stack && setrlimit(RLIMIT_STACK, &stack) < 0))
             _exit(126);
+        // The tool starts with the signals as a shell leaves them: what it
+        // must not die of, it sets aside itself.
         rlimit filesize = {w.filesize, w.filesize};
-        if (w.filesize && (signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
-                           setrlimit(RLIMIT_FSIZE, &filesize) < 0))
+        if (signal(SIGPIPE, SIG_DFL) == SIG_ERR ||
+            signal(SIGXFSZ, SIG_DFL) == SIG_ERR ||
+            (w.filesize && setrlimit(RLIMIT_FSIZE, &filesize) < 0))
             _exit(126);
         if (w.closed02) {
             close(0);

@@ -74,7 +74,7 @@ struct Wiring {
     bool fd3pipe = false;        // descriptor 3 is a pipe, read into fd3
     const std::string *stdinbytes = nullptr; // fed through a pipe
     rlim_t stack = 0;                        // a stack limit, in bytes
-    rlim_t filesize = 0; // a file size limit, in bytes, failing with EFBIG
+    rlim_t filesize = 0; // a file size limit, in bytes; SIGXFSZ at default
     unsigned timeout = 60;
 };
 
