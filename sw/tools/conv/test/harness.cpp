@@ -42,21 +42,21 @@ std::string lines(std::initializer_list<std::string> ls)
     return s;
 }
 
-std::string model(const std::string &in)
+std::string model(const std::string &in, std::size_t data, std::size_t page)
 {
     std::string out;
-    for (std::size_t p = 0; p < in.size(); p += pagesize) {
-        std::string block = in.substr(p, datasize);
-        block.resize(datasize, '\xff');
+    for (std::size_t p = 0; p < in.size(); p += page) {
+        std::string block = in.substr(p, data);
+        block.resize(data, '\xff');
         out += block;
     }
     return out;
 }
 
 std::string modelstdout(const std::string &in, const std::string &out,
-                        std::size_t len)
+                        std::size_t len, std::size_t page)
 {
-    if (len % pagesize != 0)
+    if (len % page != 0)
         return lines({in, out, "Found EOF"});
     return lines({in, out});
 }
@@ -139,7 +139,7 @@ Result Pagestrip::run(const std::vector<std::string> &argv, const Wiring &w)
     const bool native = cmd.empty();
     if (!native && canchooseargv0() && !argv.empty())
         cmd.insert(cmd.end(), {"-0", argv[0]});
-    cmd.push_back(PAGESTRIP_BINARY);
+    cmd.push_back(tool);
     if (!argv.empty())
         cmd.insert(cmd.end(), argv.begin() + 1, argv.end());
     std::vector<char *> args;
@@ -241,14 +241,15 @@ Result Pagestrip::run(const std::string &in, const std::string &out,
 void Pagestrip::convertchecked(const std::string &input, const Wiring &w)
 {
     spit(work / "dump", input);
-    spit(work / "data", std::string(3 * datasize + 7, 'o'));
+    spit(work / "data", std::string(3 * tooldata + 7, 'o'));
     Result r = run("dump", "data", w);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, modelstdout("dump", "data", input.size()));
+    EXPECT_EQ(r.out, modelstdout("dump", "data", input.size(), toolpage));
     EXPECT_EQ(r.err, "");
     std::string got = slurp(work / "data");
-    EXPECT_EQ(got.size(), model(input).size());
-    EXPECT_TRUE(got == model(input)) << "output bytes differ";
+    std::string want = model(input, tooldata, toolpage);
+    EXPECT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want) << "output bytes differ";
 }
 
 std::vector<fs::path> Pagestrip::files()

@@ -37,11 +37,12 @@ bool canchooseargv0();
 std::string lines(std::initializer_list<std::string> ls);
 
 // What the tool should write for a whole input: one block per page begun,
-// a short data area padded with 0xFF.
-std::string model(const std::string &in);
+// a short data area padded with 0xFF. A variant has other sizes.
+std::string model(const std::string &in, std::size_t data = datasize,
+                  std::size_t page = pagesize);
 // What it echoes converting `len` bytes from `in` into `out`.
 std::string modelstdout(const std::string &in, const std::string &out,
-                        std::size_t len);
+                        std::size_t len, std::size_t page = pagesize);
 
 std::string randombytes(std::mt19937 &rng, std::size_t n);
 std::string slurp(const fs::path &p);
@@ -89,6 +90,10 @@ class Pagestrip : public ::testing::Test
 {
   protected:
     fs::path root, work;
+    // The program that run() starts, and its geometry: the tool under test,
+    // unless a test points them at one of its variants.
+    std::string tool = PAGESTRIP_BINARY;
+    std::size_t tooldata = datasize, toolpage = pagesize;
 
     void SetUp() override;
     void TearDown() override;
