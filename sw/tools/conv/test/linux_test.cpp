@@ -172,7 +172,7 @@ bool addpart(const std::string &disk, int n, int start, int sectors)
 
 // One storage under two names: refused, and nothing of it changes. Two
 // partitions of one disk, or two files of one file system, are apart.
-enum class setup { loop, partitions, node, null, filesystem };
+enum class setup { loop, partitions, node, null, filesystem, shadowed };
 struct Storage {
     const char *name;
     setup kind;
@@ -210,7 +210,16 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         mkfs = "mkfs.ext4 -q -F " + shq(file.string()) + " >/dev/null 2>&1";
         ASSERT_EQ(system(mkfs.c_str()), 0);
     }
-    Loop loop(file, c.kind == setup::partitions);
+    // The loop device's file is known as "file" too, and then another
+    // file takes its first name, under a mount over its folder.
+    const fs::path hidden = work / "folder/file";
+    if (c.kind == setup::shadowed) {
+        fs::create_directories(hidden.parent_path());
+        fs::rename(file, hidden);
+        fs::create_hard_link(hidden, file);
+    }
+    Loop loop(c.kind == setup::shadowed ? hidden : file,
+              c.kind == setup::partitions);
     if (loop.dev.empty())
         GTEST_SKIP() << "no loop device to be had (needs losetup and "
                         "/dev/loop*)";
@@ -224,6 +233,14 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         ASSERT_EQ(stat(loop.dev.c_str(), &st), 0);
         ASSERT_EQ(mknod((work / "node").c_str(), S_IFBLK | 0600, st.st_rdev), 0)
             << std::strerror(errno);
+    }
+    std::unique_ptr<Mount> over;
+    if (c.kind == setup::shadowed) {
+        over = std::make_unique<Mount>("pagestrip", hidden.parent_path(),
+                                       "-t tmpfs");
+        if (!over->ok)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        spit(hidden, "another file");
     }
     std::string dump;
     std::unique_ptr<Mount> mnt;
@@ -293,6 +310,10 @@ const Storage storages[] = {
      true},
     {"TwoFilesOfOneFileSystem", setup::filesystem, "mnt/dump", "mnt/data",
      false},
+    {"LoopDeviceOverItsFileNowUnderAMount", setup::shadowed, "file", "$L",
+     true},
+    {"FileNowUnderAMountUnderItsLoopDevice", setup::shadowed, "$L", "file",
+     true},
 };
 INSTANTIATE_TEST_SUITE_P(Linux, SameStorage, ::testing::ValuesIn(storages),
                          RowName());
