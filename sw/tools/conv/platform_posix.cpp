@@ -76,9 +76,10 @@ look number(std::uint64_t rdev, const char *name, std::uint64_t &n)
 }
 
 // The file that a loop device reads through, as the kernel holds it open:
-// the name that sysfs gives may by now stand for another file (one renamed
-// over it, or a mount over its folder).
-look backing(std::uint64_t rdev, fileid &f)
+// its `name` in sysfs may by now stand for another file (one renamed over
+// it, or a mount over its folder). Only a user who may not open the device
+// gets the file by its name, as the best that can be had.
+look backing(std::uint64_t rdev, const char *name, fileid &f)
 {
     static attr text;
     if (attribute(rdev, "uevent", text) != look::found)
@@ -95,6 +96,13 @@ look backing(std::uint64_t rdev, fileid &f)
     snprintf(path, sizeof path, "/dev/%.*s", int(strcspn(line + 8, "\n")),
              line + 8);
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1 && (errno == EACCES || errno == EPERM)) {
+        struct stat st;
+        if (stat(name, &st) != 0)
+            return look::failed;
+        f = fromstat(st);
+        return look::found;
+    }
     if (fd == -1)
         return look::failed;
     struct stat st;
@@ -182,7 +190,7 @@ look storage(fileid f, chain &c)
         l = attribute(f.rdev, "loop/backing_file", text);
         if (l != look::found)
             return l == look::absent ? look::found : l;
-        if (backing(f.rdev, f) != look::found)
+        if (backing(f.rdev, text, f) != look::found)
             return look::failed;
     }
 }

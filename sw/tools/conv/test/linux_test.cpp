@@ -172,7 +172,9 @@ bool addpart(const std::string &disk, int n, int start, int sectors)
 
 // One storage under two names: refused, and nothing of it changes. Two
 // partitions of one disk, or two files of one file system, are apart.
-enum class setup { loop, partitions, node, null, filesystem, shadowed };
+// `asuser`: a file system as in `filesystem`, used by a user who may not
+// open its loop device.
+enum class setup { loop, partitions, node, null, filesystem, shadowed, asuser };
 struct Storage {
     const char *name;
     setup kind;
@@ -203,8 +205,12 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
         return;
     }
+    const bool filesystem =
+        c.kind == setup::filesystem || c.kind == setup::asuser;
+    if (c.kind == setup::asuser && !have("setpriv"))
+        GTEST_SKIP() << "needs setpriv";
     std::string mkfs;
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         if (!have("mkfs.ext4"))
             GTEST_SKIP() << "needs mkfs.ext4";
         mkfs = "mkfs.ext4 -q -F " + shq(file.string()) + " >/dev/null 2>&1";
@@ -244,7 +250,7 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
     }
     std::string dump;
     std::unique_ptr<Mount> mnt;
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         mnt = std::make_unique<Mount>(loop.dev, work / "mnt", "-t ext4");
         if (!mnt->ok)
             GTEST_SKIP() << "cannot mount ext4 here";
@@ -252,17 +258,24 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         spit(work / "mnt/dump", dump);
         ASSERT_EQ(system("sync"), 0);
     }
+    std::string tool = "pagestrip ";
+    if (c.kind == setup::asuser) {
+        fs::permissions(root, fs::perms::owner_all | fs::perms::others_exec);
+        fs::permissions(work / "mnt", fs::perms::all);
+        tool = "setpriv --reuid=65534 --regid=65534 --clear-groups "
+               "\"$PAGESTRIP\" ";
+    }
     for (std::string *name : {&in, &out}) {
         *name = replaced(*name, "$P", loop.dev + "p");
         *name = replaced(*name, "$L", loop.dev);
     }
     const std::string before = slurp(file);
-    Result r = shell(root, work, "pagestrip " + in + " " + out);
+    Result r = shell(root, work, tool + in + " " + out);
     if (c.refused) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, lines({in, out}));
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
-        if (c.kind != setup::filesystem) {
+        if (!filesystem) {
             EXPECT_TRUE(slurp(file) == before) << "the storage changed";
             return;
         }
@@ -278,7 +291,7 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
     }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         EXPECT_TRUE(slurp(work / "mnt/data") == model(dump));
         return;
     }
@@ -310,6 +323,8 @@ const Storage storages[] = {
      true},
     {"TwoFilesOfOneFileSystem", setup::filesystem, "mnt/dump", "mnt/data",
      false},
+    {"TwoFilesOfOneFileSystemForAnotherUser", setup::asuser, "mnt/dump",
+     "mnt/data", false},
     {"LoopDeviceOverItsFileNowUnderAMount", setup::shadowed, "file", "$L",
      true},
     {"FileNowUnderAMountUnderItsLoopDevice", setup::shadowed, "$L", "file",
