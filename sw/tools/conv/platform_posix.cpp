@@ -77,8 +77,9 @@ look number(std::uint64_t rdev, const char *name, std::uint64_t &n)
 
 // The file that a loop device reads through, as the kernel holds it open:
 // its `name` in sysfs may by now stand for another file (one renamed over
-// it, or a mount over its folder). Only a user who may not open the device
-// gets the file by its name, as the best that can be had.
+// it, or a mount over its folder). Only where the device cannot be opened
+// (a user without the right, a /dev without the node) is the file known by
+// its name, as the best that can be had.
 look backing(std::uint64_t rdev, const char *name, fileid &f)
 {
     static attr text;
@@ -96,7 +97,7 @@ look backing(std::uint64_t rdev, const char *name, fileid &f)
     snprintf(path, sizeof path, "/dev/%.*s", int(strcspn(line + 8, "\n")),
              line + 8);
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1 && (errno == EACCES || errno == EPERM)) {
+    if (fd == -1 && (errno == EACCES || errno == EPERM || errno == ENOENT)) {
         struct stat st;
         if (stat(name, &st) != 0)
             return look::failed;

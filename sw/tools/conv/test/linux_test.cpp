@@ -172,9 +172,18 @@ bool addpart(const std::string &disk, int n, int start, int sectors)
 
 // One storage under two names: refused, and nothing of it changes. Two
 // partitions of one disk, or two files of one file system, are apart.
-// `asuser`: a file system as in `filesystem`, used by a user who may not
-// open its loop device.
-enum class setup { loop, partitions, node, null, filesystem, shadowed, asuser };
+// `asuser`, `nodevices`: a file system as in `filesystem`, used by a user
+// who may not open its loop device, or where /dev has no nodes.
+enum class setup {
+    loop,
+    partitions,
+    node,
+    null,
+    filesystem,
+    shadowed,
+    asuser,
+    nodevices
+};
 struct Storage {
     const char *name;
     setup kind;
@@ -205,10 +214,14 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
         return;
     }
-    const bool filesystem =
-        c.kind == setup::filesystem || c.kind == setup::asuser;
+    const bool filesystem = c.kind == setup::filesystem ||
+                            c.kind == setup::asuser ||
+                            c.kind == setup::nodevices;
     if (c.kind == setup::asuser && !have("setpriv"))
         GTEST_SKIP() << "needs setpriv";
+    if (c.kind == setup::nodevices &&
+        system("unshare -m true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs unshare -m";
     std::string mkfs;
     if (filesystem) {
         if (!have("mkfs.ext4"))
@@ -265,6 +278,9 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         tool = "setpriv --reuid=65534 --regid=65534 --clear-groups "
                "\"$PAGESTRIP\" ";
     }
+    if (c.kind == setup::nodevices)
+        tool = "unshare -m sh -c 'mount -t tmpfs none /dev && exec "
+               "\"$0\" \"$@\"' \"$PAGESTRIP\" ";
     for (std::string *name : {&in, &out}) {
         *name = replaced(*name, "$P", loop.dev + "p");
         *name = replaced(*name, "$L", loop.dev);
@@ -324,6 +340,8 @@ const Storage storages[] = {
     {"TwoFilesOfOneFileSystem", setup::filesystem, "mnt/dump", "mnt/data",
      false},
     {"TwoFilesOfOneFileSystemForAnotherUser", setup::asuser, "mnt/dump",
+     "mnt/data", false},
+    {"TwoFilesOfOneFileSystemWithoutDeviceNodes", setup::nodevices, "mnt/dump",
      "mnt/data", false},
     {"LoopDeviceOverItsFileNowUnderAMount", setup::shadowed, "file", "$L",
      true},
