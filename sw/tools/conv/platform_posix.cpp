@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -71,6 +73,54 @@ look number(std::uint64_t rdev, const char *name, std::uint64_t &n)
     if (l == look::found && sscanf(text, "%" SCNu64 "%c", &n, &end) != 1)
         return look::failed;
     return l;
+}
+
+// The file that a loop device reads through, as the kernel holds it open:
+// its `name` in sysfs may by now stand for another file (one renamed over
+// it, or a mount over its folder). Only where the device cannot be opened
+// (a user without the right, a /dev without the node) is the file known by
+// its name, as the best that can be had.
+look backing(std::uint64_t rdev, const char *name, fileid &f)
+{
+    static attr text;
+    if (attribute(rdev, "uevent", text) != look::found)
+        return look::failed;
+    const char *line = text;
+    while (line != nullptr && strncmp(line, "DEVNAME=", 8) != 0) {
+        line = strchr(line, '\n');
+        if (line != nullptr)
+            line++;
+    }
+    if (line == nullptr)
+        return look::failed;
+    char path[128];
+    snprintf(path, sizeof path, "/dev/%.*s", int(strcspn(line + 8, "\n")),
+             line + 8);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1 && (errno == EACCES || errno == EPERM || errno == ENOENT)) {
+        struct stat st;
+        if (stat(name, &st) != 0)
+            return look::failed;
+        f = fromstat(st);
+        return look::found;
+    }
+    if (fd == -1)
+        return look::failed;
+    struct stat st;
+    loop_info64 info;
+    bool ok = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) &&
+              st.st_rdev == rdev && ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    close(fd);
+    if (!ok)
+        return look::failed;
+    // The kernel encodes these numbers as stat does; only a block device
+    // has a device number of its own.
+    f = fileid{};
+    f.mode = info.lo_rdevice != 0 ? S_IFBLK : S_IFREG;
+    f.dev = info.lo_device;
+    f.ino = {info.lo_inode, 0};
+    f.rdev = info.lo_rdevice;
+    return look::found;
 }
 
 fileid blockdevice(std::uint64_t rdev)
@@ -141,10 +191,8 @@ look storage(fileid f, chain &c)
         l = attribute(f.rdev, "loop/backing_file", text);
         if (l != look::found)
             return l == look::absent ? look::found : l;
-        struct stat st;
-        if (stat(text, &st) != 0)
+        if (backing(f.rdev, text, f) != look::found)
             return look::failed;
-        f = fromstat(st);
     }
 }
 

@@ -172,7 +172,18 @@ bool addpart(const std::string &disk, int n, int start, int sectors)
 
 // One storage under two names: refused, and nothing of it changes. Two
 // partitions of one disk, or two files of one file system, are apart.
-enum class setup { loop, partitions, node, null, filesystem };
+// `asuser`, `nodevices`: a file system as in `filesystem`, used by a user
+// who may not open its loop device, or where /dev has no nodes.
+enum class setup {
+    loop,
+    partitions,
+    node,
+    null,
+    filesystem,
+    shadowed,
+    asuser,
+    nodevices
+};
 struct Storage {
     const char *name;
     setup kind;
@@ -203,14 +214,31 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
         return;
     }
+    const bool filesystem = c.kind == setup::filesystem ||
+                            c.kind == setup::asuser ||
+                            c.kind == setup::nodevices;
+    if (c.kind == setup::asuser && !have("setpriv"))
+        GTEST_SKIP() << "needs setpriv";
+    if (c.kind == setup::nodevices &&
+        system("unshare -m true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs unshare -m";
     std::string mkfs;
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         if (!have("mkfs.ext4"))
             GTEST_SKIP() << "needs mkfs.ext4";
         mkfs = "mkfs.ext4 -q -F " + shq(file.string()) + " >/dev/null 2>&1";
         ASSERT_EQ(system(mkfs.c_str()), 0);
     }
-    Loop loop(file, c.kind == setup::partitions);
+    // The loop device's file is known as "file" too, and then another
+    // file takes its first name, under a mount over its folder.
+    const fs::path hidden = work / "folder/file";
+    if (c.kind == setup::shadowed) {
+        fs::create_directories(hidden.parent_path());
+        fs::rename(file, hidden);
+        fs::create_hard_link(hidden, file);
+    }
+    Loop loop(c.kind == setup::shadowed ? hidden : file,
+              c.kind == setup::partitions);
     if (loop.dev.empty())
         GTEST_SKIP() << "no loop device to be had (needs losetup and "
                         "/dev/loop*)";
@@ -225,9 +253,17 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         ASSERT_EQ(mknod((work / "node").c_str(), S_IFBLK | 0600, st.st_rdev), 0)
             << std::strerror(errno);
     }
+    std::unique_ptr<Mount> over;
+    if (c.kind == setup::shadowed) {
+        over = std::make_unique<Mount>("pagestrip", hidden.parent_path(),
+                                       "-t tmpfs");
+        if (!over->ok)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        spit(hidden, "another file");
+    }
     std::string dump;
     std::unique_ptr<Mount> mnt;
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         mnt = std::make_unique<Mount>(loop.dev, work / "mnt", "-t ext4");
         if (!mnt->ok)
             GTEST_SKIP() << "cannot mount ext4 here";
@@ -235,17 +271,27 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
         spit(work / "mnt/dump", dump);
         ASSERT_EQ(system("sync"), 0);
     }
+    std::string tool = "pagestrip ";
+    if (c.kind == setup::asuser) {
+        fs::permissions(root, fs::perms::owner_all | fs::perms::others_exec);
+        fs::permissions(work / "mnt", fs::perms::all);
+        tool = "setpriv --reuid=65534 --regid=65534 --clear-groups "
+               "\"$PAGESTRIP\" ";
+    }
+    if (c.kind == setup::nodevices)
+        tool = "unshare -m sh -c 'mount -t tmpfs none /dev && exec "
+               "\"$0\" \"$@\"' \"$PAGESTRIP\" ";
     for (std::string *name : {&in, &out}) {
         *name = replaced(*name, "$P", loop.dev + "p");
         *name = replaced(*name, "$L", loop.dev);
     }
     const std::string before = slurp(file);
-    Result r = shell(root, work, "pagestrip " + in + " " + out);
+    Result r = shell(root, work, tool + in + " " + out);
     if (c.refused) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, lines({in, out}));
         EXPECT_EQ(r.err, lines({"open: input and output are the same file"}));
-        if (c.kind != setup::filesystem) {
+        if (!filesystem) {
             EXPECT_TRUE(slurp(file) == before) << "the storage changed";
             return;
         }
@@ -261,7 +307,7 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
     }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    if (c.kind == setup::filesystem) {
+    if (filesystem) {
         EXPECT_TRUE(slurp(work / "mnt/data") == model(dump));
         return;
     }
@@ -293,6 +339,14 @@ const Storage storages[] = {
      true},
     {"TwoFilesOfOneFileSystem", setup::filesystem, "mnt/dump", "mnt/data",
      false},
+    {"TwoFilesOfOneFileSystemForAnotherUser", setup::asuser, "mnt/dump",
+     "mnt/data", false},
+    {"TwoFilesOfOneFileSystemWithoutDeviceNodes", setup::nodevices, "mnt/dump",
+     "mnt/data", false},
+    {"LoopDeviceOverItsFileNowUnderAMount", setup::shadowed, "file", "$L",
+     true},
+    {"FileNowUnderAMountUnderItsLoopDevice", setup::shadowed, "$L", "file",
+     true},
 };
 INSTANTIATE_TEST_SUITE_P(Linux, SameStorage, ::testing::ValuesIn(storages),
                          RowName());
