@@ -7,5 +7,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Wine's own diagnostics would mix with what the tool writes.
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all ${mingw_wine})
+# Wine's own diagnostics would mix with what the tool writes. Wine turns
+# Windows names into Unix ones by the locale: UTF-8, whatever the caller's.
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all LC_ALL=C.UTF-8 ${mingw_wine})

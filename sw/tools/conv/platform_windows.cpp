@@ -337,8 +337,14 @@ look idofname(const char *name, fileid &id)
         case ERROR_BAD_NET_NAME:
         case ERROR_DIRECTORY:
         case ERROR_ACCESS_DENIED:
+        case ERROR_NOT_READY:
             return look::absent;
         default:
+            // A device that will not answer (a console where there is
+            // none) holds no file for a message to land in; the open
+            // decides what it is.
+            if (fullpath(w).compare(0, 4, L"\\\\.\\") == 0)
+                return look::absent;
             seterrno(e);
             return look::failed;
         }
