@@ -95,6 +95,30 @@ void expecterr(const std::string &got, int err, const char *tag)
         EXPECT_EQ(got, errtext(err, tag));
 }
 
+std::string shq(const std::string &word)
+{
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+Mount::Mount(const std::string &what, const fs::path &on, const char *options)
+    : dir(on.string())
+{
+    fs::create_directories(on);
+    ok = system(("mount " + std::string(options) + " " + shq(what) + " " +
+                 shq(dir) + " 2>/dev/null")
+                    .c_str()) == 0;
+}
+
+Mount::~Mount()
+{
+    if (ok) {
+        EXPECT_EQ(system(("umount " + shq(dir)).c_str()), 0);
+    }
+}
+
 std::string attachloop(const fs::path &file)
 {
     std::string loop;

@@ -53,6 +53,18 @@ void spit(const fs::path &p, const std::string &bytes);
 std::string errtext(int err, const char *tag);
 void expecterr(const std::string &got, int err, const char *tag);
 
+// A word quoted for sh.
+std::string shq(const std::string &word);
+
+// A file system mounted on `dir` (`ok` when it could be), unmounted at the
+// end of its scope.
+struct Mount {
+    std::string dir;
+    bool ok;
+    Mount(const std::string &what, const fs::path &on, const char *options);
+    ~Mount();
+};
+
 // A loop device standing for `file`, or "" where none can be had (it needs
 // root, losetup and /dev/loop*). The caller detaches it with losetup -d.
 std::string attachloop(const fs::path &file);

@@ -24,14 +24,6 @@
 namespace
 {
 
-std::string shq(const std::string &word)
-{
-    std::string q = "'";
-    for (char c : word)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 bool have(const char *program)
 {
     return system(("command -v " + std::string(program) + " >/dev/null 2>&1")
@@ -126,26 +118,6 @@ struct Loop {
     {
         if (!dev.empty()) {
             EXPECT_EQ(system(("losetup -d " + dev).c_str()), 0);
-        }
-    }
-};
-
-// A file system mounted on `dir`, unmounted at the end of its scope.
-struct Mount {
-    std::string dir;
-    bool ok;
-    Mount(const std::string &what, const fs::path &on, const char *options)
-        : dir(on.string())
-    {
-        fs::create_directories(on);
-        ok = system(("mount " + std::string(options) + " " + shq(what) + " " +
-                     shq(dir) + " 2>/dev/null")
-                        .c_str()) == 0;
-    }
-    ~Mount()
-    {
-        if (ok) {
-            EXPECT_EQ(system(("umount " + shq(dir)).c_str()), 0);
         }
     }
 };

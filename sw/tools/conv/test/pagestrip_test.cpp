@@ -303,15 +303,9 @@ using FullDisk = Table<Disk>;
 TEST_P(FullDisk, IsReported)
 {
     const fs::path disk = work / "disk";
-    fs::create_directory(disk);
-    if (geteuid() != 0 || system(("mount -t tmpfs -o size=1m pagestrip " +
-                                  disk.string() + " 2>/dev/null")
-                                     .c_str()) != 0)
+    Mount tiny("pagestrip", disk, "-t tmpfs -o size=1m");
+    if (!tiny.ok)
         GTEST_SKIP() << "mounting a small file system needs root and mount";
-    struct Unmount {
-        std::string dir;
-        ~Unmount() { EXPECT_EQ(system(("umount " + dir).c_str()), 0); }
-    } unmount{disk.string()};
 
     const bool full = GetParam().full;
     const char *in = full ? "one" : "many";
