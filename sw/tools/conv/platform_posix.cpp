@@ -275,9 +275,12 @@ match same(const fileid &a, const fileid &b)
     };
     if (!under(a) || !under(b))
         return match::differ;
+    // A chain whose look-up failed is still right as far as it goes, and
+    // below a node that both share, the two chains are one: a meeting found
+    // there decides, whatever lies further down.
     chain ca, cb;
-    if (storage(a, ca) != look::found || storage(b, cb) != look::found)
-        return match::unknown;
+    bool whole = storage(a, ca) == look::found;
+    whole = storage(b, cb) == look::found && whole;
     // Where the two chains first meet, each is the whole of that storage
     // or a part of it; only two parts can be apart.
     for (std::size_t i = 0; i < ca.n; i++)
@@ -286,7 +289,7 @@ match same(const fileid &a, const fileid &b)
                 return i > 0 && j > 0 && ca.part[i - 1] && cb.part[j - 1]
                            ? apart(ca.ids[i - 1], cb.ids[j - 1])
                            : match::same;
-    return match::differ;
+    return whole ? match::differ : match::unknown;
 }
 
 bool isfile(const fileid &, const char *) { return true; }
