@@ -13,8 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -22,38 +20,14 @@ namespace
 
 const char *const notwindows = "the tool under test is no Windows program";
 
-// Runs a Windows program through the emulator in `dir`, standard output and
-// error both into one pipe, so that no identity of theirs is needed: what it
-// printed and its status.
-Result runwine(const fs::path &dir, const std::vector<std::string> &args)
+// Standard output and error both into one pipe, so that no identity of
+// theirs is needed.
+Wiring onepipe()
 {
-    std::vector<std::string> cmd = emulator();
-    cmd.insert(cmd.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : cmd)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 ||
-            dup2(out[1], 2) < 0 || chdir(dir.c_str()) < 0)
-            _exit(126);
-        close(out[0]);
-        close(out[1]);
-        alarm(60);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    Drain drain(out[0]);
-    int ws = 0;
-    EXPECT_EQ(waitpid(pid, &ws, 0), pid);
-    drain.t.join();
-    EXPECT_TRUE(WIFEXITED(ws));
-    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, drain.bytes, "", ""};
+    Wiring w;
+    w.stdoutpipe = true;
+    w.stderrtostdout = true;
+    return w;
 }
 
 // A path on the host as a Windows program names it (Wine's drive Z:).
@@ -252,7 +226,8 @@ TEST_P(CmdRedirect, LeavesBothFilesIntact)
     std::stringstream words(c.command);
     for (std::string word; words >> word;)
         args.push_back(word);
-    Result r = runwine(work, args);
+    tool = "cmd";
+    Result r = run(args, onepipe());
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(slurp(work / "dump.bin") == dump) << "the dump changed";
     if (std::string(c.intact) == "data.bin") {
@@ -369,6 +344,7 @@ TEST_P(Identity, FallsBackSafely)
             .string();
     if (!fs::exists(exe))
         GTEST_SKIP() << "the test builds of this tool are not here: " << exe;
+    tool = exe;
     const std::string dump(3 * pagesize, 'd');
     spit(work / "dump.bin", dump);
     fs::create_hard_link(work / "dump.bin", work / "link.bin");
@@ -378,7 +354,7 @@ TEST_P(Identity, FallsBackSafely)
     const std::string same = "open: input and output are the same file";
     auto expect = [&](const char *in, const char *out, const char *refusal) {
         SCOPED_TRACE(std::string(in) + " " + out);
-        Result r = runwine(work, {exe, in, out});
+        Result r = run(in, out, onepipe());
         std::string why = refusal == std::string("cannot") ? cannot
                           : refusal == std::string("same") ? same
                                                            : "";
