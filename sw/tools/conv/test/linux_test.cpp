@@ -559,4 +559,63 @@ const Injection injections[] = {
 INSTANTIATE_TEST_SUITE_P(Linux, FailedLookUp, ::testing::ValuesIn(injections),
                          RowName());
 
+// A name that was not there when looked up (a file created or renamed into
+// place meanwhile: a look-up told "no such file" stands in for that) is
+// checked again once open, before a byte of the image is written. The names
+// echoed before then went to what standard output was.
+struct Vanished {
+    const char *name, *file, *redirection;
+    int when; // which look-up of `file` is told it is not there
+    const char *err, *echoedinto, *echoes;
+};
+void PrintTo(const Vanished &row, std::ostream *os) { *os << row.name; }
+
+using NameLookedAbsent = Table<Vanished>;
+
+TEST_P(NameLookedAbsent, IsCheckedOnceOpen)
+{
+    const Vanished &row = GetParam();
+    if (windows())
+        GTEST_SKIP() << "Linux only";
+    if (!emulator().empty())
+        GTEST_SKIP() << "strace would count the emulator's own calls";
+    if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace cannot trace here";
+    std::mt19937 rng(1717);
+    const std::string input = randombytes(rng, 20 * pagesize + 1);
+    const std::string old = "older image";
+    spit(work / "dump", input);
+    spit(work / "data", old);
+    // strace says where its path leads on its own standard error, which
+    // is kept apart from the tool's.
+    Result r = shell(
+        root, work,
+        "export PAGESTRIP; ASAN_OPTIONS=detect_leaks=0 strace -f -qq -o "
+        "/dev/null -P " +
+            std::string(row.file) +
+            " -e trace=%stat,%fstat -e inject=%stat,%fstat:error=ENOENT:when=" +
+            std::to_string(row.when) + " sh -c '\"$PAGESTRIP\" dump data " +
+            row.redirection + "' 2>/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(fs::exists(work / "errors") ? slurp(work / "errors") : "",
+              row.err);
+    std::string dump = input, data = old;
+    (std::string(row.echoedinto) == "dump" ? dump : data) += row.echoes;
+    EXPECT_TRUE(slurp(work / "dump") == dump) << "the dump changed";
+    EXPECT_TRUE(slurp(work / "data") == data) << "the image changed";
+}
+
+const Vanished vanished[] = {
+    {"StandardOutputOnTheImage", "data", ">>data 2>errors", 1,
+     "open: output is standard output\n", "data", "dump\ndata\n"},
+    {"StandardOutputOnTheDump", "dump", ">>dump 2>errors", 1,
+     "open: input is standard output\n", "dump", "dump\n"},
+    // The first look-up of the image is that of standard error itself.
+    {"StandardErrorOnTheImage", "data", ">/dev/null 2>>data", 2, "", "data",
+     ""},
+};
+INSTANTIATE_TEST_SUITE_P(Linux, NameLookedAbsent, ::testing::ValuesIn(vanished),
+                         RowName());
+
 } // namespace
