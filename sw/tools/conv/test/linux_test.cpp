@@ -149,6 +149,7 @@ bool addpart(const std::string &disk, int n, int start, int sectors)
 enum class setup {
     loop,
     partitions,
+    twoloops, // a second loop device, $M, over the same file
     node,
     null,
     filesystem,
@@ -212,6 +213,9 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
     }
     Loop loop(c.kind == setup::shadowed ? hidden : file,
               c.kind == setup::partitions);
+    std::unique_ptr<Loop> second;
+    if (c.kind == setup::twoloops)
+        second = std::make_unique<Loop>(file, false);
     if (loop.dev.empty())
         GTEST_SKIP() << "no loop device to be had (needs losetup and "
                         "/dev/loop*)";
@@ -220,6 +224,8 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
          !addpart(loop.dev, 2, 6144, 4096)))
         GTEST_SKIP() << "no partitions of a loop device to be had (needs "
                         "addpart and devtmpfs)";
+    if (second && second->dev.empty())
+        GTEST_SKIP() << "no second loop device to be had";
     if (c.kind == setup::node) {
         struct stat st;
         ASSERT_EQ(stat(loop.dev.c_str(), &st), 0);
@@ -271,6 +277,8 @@ TEST_P(SameStorage, IsRefusedAndLeftIntact)
     for (std::string *name : {&in, &out}) {
         *name = replaced(*name, "$P", loop.dev + "p");
         *name = replaced(*name, "$L", loop.dev);
+        if (second)
+            *name = replaced(*name, "$M", second->dev);
     }
     const std::string before = slurp(file);
     Result r = shell(root, work, tool + in + " " + out);
@@ -320,6 +328,7 @@ const Storage storages[] = {
     {"BackingFileOverAPartition", setup::partitions, "file", "$P1", true},
     {"PartitionOverTheBackingFile", setup::partitions, "$P1", "file", true},
     {"TwoPartitionsOfOneDisk", setup::partitions, "$P1", "$P2", false},
+    {"TwoLoopDevicesOverOneFile", setup::twoloops, "$L", "$M", true},
     {"FileSystemsDeviceOverItsFile", setup::filesystem, "mnt/dump", "$L", true},
     {"FileOverItsFileSystemsDevice", setup::filesystem, "$L", "mnt/data", true},
     {"FileSystemsBackingFileOverItsFile", setup::filesystem, "mnt/dump", "file",
