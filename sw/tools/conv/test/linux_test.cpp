@@ -532,7 +532,8 @@ TEST_P(FailedLookUp, NeverLetsAStreamIntoAFile)
     if (!emulator().empty())
         GTEST_SKIP() << "strace would count the emulator's own calls";
     if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace cannot trace here";
+        GTEST_SKIP() << "strace is missing or cannot trace here "
+                        "(apt-get install -y strace)";
     std::mt19937 rng(1313);
     const std::string input = randombytes(rng, 20 * pagesize + 1);
     const std::string old = "older image";
@@ -589,7 +590,8 @@ TEST_P(NameLookedAbsent, IsCheckedOnceOpen)
     if (!emulator().empty())
         GTEST_SKIP() << "strace would count the emulator's own calls";
     if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace cannot trace here";
+        GTEST_SKIP() << "strace is missing or cannot trace here "
+                        "(apt-get install -y strace)";
     std::mt19937 rng(1717);
     const std::string input = randombytes(rng, 20 * pagesize + 1);
     const std::string old = "older image";

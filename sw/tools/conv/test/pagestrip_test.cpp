@@ -555,7 +555,7 @@ TEST_P(StandardOutput, IsNeverAnImage)
     const Redirection &c = GetParam();
     SCOPED_TRACE(c.what);
     if (windows() && (c.pipe || c.out[0] == '/'))
-        GTEST_SKIP() << "Windows has no /dev/stdout";
+        GTEST_SKIP() << "/dev/stdout has no Windows counterpart";
     std::mt19937 rng(12);
     const std::string input = randombytes(rng, 2 * pagesize + 1);
     const std::string old = "old data image";
