@@ -525,15 +525,23 @@ void PrintTo(const Injection &row, std::ostream *os) { *os << row.name; }
 
 using FailedLookUp = Table<Injection>;
 
-TEST_P(FailedLookUp, NeverLetsAStreamIntoAFile)
+// Why the look-ups of a run cannot be failed with strace here, if they can't.
+const char *untraceable()
 {
     if (windows())
-        GTEST_SKIP() << "Linux only";
+        return "Linux only";
     if (!emulator().empty())
-        GTEST_SKIP() << "strace would count the emulator's own calls";
+        return "strace would count the emulator's own calls";
     if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is missing or cannot trace here "
-                        "(apt-get install -y strace)";
+        return "strace is missing or cannot trace here (apt-get install -y "
+               "strace)";
+    return nullptr;
+}
+
+TEST_P(FailedLookUp, NeverLetsAStreamIntoAFile)
+{
+    if (const char *why = untraceable())
+        GTEST_SKIP() << why;
     std::mt19937 rng(1313);
     const std::string input = randombytes(rng, 20 * pagesize + 1);
     const std::string old = "older image";
@@ -585,13 +593,8 @@ using NameLookedAbsent = Table<Vanished>;
 TEST_P(NameLookedAbsent, IsCheckedOnceOpen)
 {
     const Vanished &row = GetParam();
-    if (windows())
-        GTEST_SKIP() << "Linux only";
-    if (!emulator().empty())
-        GTEST_SKIP() << "strace would count the emulator's own calls";
-    if (system("strace -qq -o /dev/null true >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "strace is missing or cannot trace here "
-                        "(apt-get install -y strace)";
+    if (const char *why = untraceable())
+        GTEST_SKIP() << why;
     std::mt19937 rng(1717);
     const std::string input = randombytes(rng, 20 * pagesize + 1);
     const std::string old = "older image";
